@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: the main build (warnings as errors), a sanitizer
+# build of the core (AddressSanitizer + UndefinedBehaviorSanitizer), a ThreadSanitizer build of the core,
+# the fuzz targets for a bounded time, and the Debian package.
+#
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the main build and its tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+QUICK=0
+[ "${1:-}" = "--quick" ] && QUICK=1
+JOBS=${JOBS:-$(nproc)}
+FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+
+if [ "${OVN_SKIP_DEPS:-0}" != 1 ]; then
+  bash scripts/install-deps.sh
+fi
+
+failures=()
+step() { echo; echo "=== $* ==="; }
+
+step "main build"
+cmake -S . -B build/main -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVN_WERROR=ON -DOVN_BUILD_BENCH=ON
+cmake --build build/main -j "$JOBS"
+step "main tests"
+(cd build/main && ctest --output-on-failure -j "$JOBS" --timeout 600) || failures+=("main tests")
+
+if [ "$QUICK" = 0 ]; then
+  step "sanitizer build (address, undefined)"
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF \
+        -DOVN_SANITIZE="address;undefined"
+  cmake --build build/asan -j "$JOBS"
+  (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || failures+=("asan tests")
+
+  step "thread sanitizer build"
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF \
+        -DOVN_SANITIZE=thread
+  cmake --build build/tsan -j "$JOBS"
+  (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || failures+=("tsan tests")
+
+  if [ -f fuzz/CMakeLists.txt ]; then
+    step "fuzzing (${FUZZ_SECONDS} s per target)"
+    CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DOVN_BUILD_GUI=OFF -DOVN_BUILD_TESTS=OFF -DOVN_BUILD_FUZZ=ON
+    cmake --build build/fuzz -j "$JOBS"
+    bash fuzz/run.sh build/fuzz "$FUZZ_SECONDS" || failures+=("fuzzing")
+  fi
+
+  if [ -f packaging/test-package.sh ]; then
+    step "Debian package"
+    bash packaging/test-package.sh build/main || failures+=("package")
+  fi
+fi
+
+echo
+if [ ${#failures[@]} -gt 0 ]; then
+  echo "FAILED: ${failures[*]}"
+  exit 1
+fi
+echo "all test stages passed"

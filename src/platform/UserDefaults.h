@@ -1,0 +1,61 @@
+// The user-defaults store: a few settings per user. The standard store is a JSON file under the user's XDG
+// configuration directory; a missing or unreadable file reads as "absent".
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/Value.h"
+
+namespace ovn {
+
+class UserDefaults {
+public:
+    virtual ~UserDefaults() = default;
+    virtual std::optional<Value> objectForKey(const std::string& key) const = 0;
+    virtual void setObject(const std::string& key, const Value& value) = 0;  // nothing removes the key
+    virtual void removeObjectForKey(const std::string& key) { setObject(key, Value{}); }
+
+    // Absent or not a boolean/integer reads as false.
+    bool boolForKey(const std::string& key) const;
+    std::optional<std::string> stringForKey(const std::string& key) const;
+
+    // The store the programs use; by default a FileUserDefaults at defaultPath().
+    static UserDefaults& standard();
+    static void setStandard(std::shared_ptr<UserDefaults> defaults);
+    // $XDG_CONFIG_HOME/ovn-utility/defaults.json, or ~/.config/ovn-utility/defaults.json.
+    static std::string defaultPath();
+};
+
+// In memory only (tests, --simulate runs that must not touch the user's settings).
+class MemoryUserDefaults : public UserDefaults {
+public:
+    std::optional<Value> objectForKey(const std::string& key) const override;
+    void setObject(const std::string& key, const Value& value) override;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, Value> values_;
+};
+
+// Backed by a JSON object in a file; written through at every change (to a temporary file then renamed, so a
+// crash never leaves half a file). A write that fails keeps the value in memory and logs the failure.
+class FileUserDefaults : public UserDefaults {
+public:
+    explicit FileUserDefaults(std::string path);
+    std::optional<Value> objectForKey(const std::string& key) const override;
+    void setObject(const std::string& key, const Value& value) override;
+    const std::string& path() const { return path_; }
+
+private:
+    void load();
+    bool save() const;
+    std::string path_;
+    mutable std::mutex mutex_;
+    std::map<std::string, Value> values_;
+};
+
+}  // namespace ovn

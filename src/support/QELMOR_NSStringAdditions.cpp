@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <set>
 
 namespace QELMOR_NSStringAdditions {
@@ -390,6 +392,18 @@ std::string hexdump(std::span<const uint8_t> data, QELMOR_Range range) {
     }
     flushRepeats();
     return out;
+}
+
+std::string stringByStandardizingPath(std::string_view path) {
+    if (path.empty()) return std::string();
+    std::string expanded(path);
+    if (expanded[0] == '~' && (expanded.size() == 1 || expanded[1] == '/')) {
+        const char* home = getenv("HOME");
+        if (home && *home) expanded = std::string(home) + expanded.substr(1);
+    }
+    std::string normal = std::filesystem::path(expanded).lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal.empty() ? std::string(".") : normal;
 }
 
 }  // namespace QELMOR_NSStringAdditions

@@ -84,6 +84,10 @@ std::string stringByReplacingSubStrings(std::string_view self, const std::vector
 // "* last line repeated N times" line; the line after the run carries its own offset.
 std::string hexdump(std::span<const uint8_t> data, QELMOR_Range range);
 
+// The path with a leading "~" expanded from $HOME, "." and ".." components and doubled slashes
+// resolved, and no trailing slash (except for "/" itself). An empty path stays empty.
+std::string stringByStandardizingPath(std::string_view path);
+
 // Whether text is valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUTF8(std::string_view text);
 

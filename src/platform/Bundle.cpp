@@ -54,7 +54,8 @@ void Bundle::setResourceDirectory(const std::string& dir) {
 }
 
 std::optional<std::string> Bundle::pathForResource(const std::string& name) {
-    if (name.empty() || name.find("..") != std::string::npos) return std::nullopt;
+    // Only names inside the directory: an absolute name would replace the directory altogether.
+    if (name.empty() || name.front() == '/' || name.find("..") != std::string::npos) return std::nullopt;
     std::filesystem::path p = std::filesystem::path(resourceDirectory()) / name;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(p, ec)) return std::nullopt;

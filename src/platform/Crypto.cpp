@@ -1,7 +1,10 @@
 #include "platform/Crypto.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -18,8 +21,19 @@ Sha256Digest hmacSha256(std::string_view key, const void* data, size_t length) {
 }
 
 std::optional<Sha256Digest> hmacSha256File(std::string_view key, const std::string& path) {
-    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rb"), fclose);
-    if (!file) return std::nullopt;
+    // Opened without blocking and checked to be a regular file: a FIFO or a device would never end.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fdopen(fd, "rb"), fclose);
+    if (!file) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::unique_ptr<EVP_MAC, void (*)(EVP_MAC*)> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr), EVP_MAC_free);
     if (!mac) return std::nullopt;
     std::unique_ptr<EVP_MAC_CTX, void (*)(EVP_MAC_CTX*)> ctx(EVP_MAC_CTX_new(mac.get()), EVP_MAC_CTX_free);

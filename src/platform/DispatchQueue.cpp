@@ -1,11 +1,15 @@
 #include "platform/DispatchQueue.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <queue>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,12 +29,20 @@ public:
     void submit(Block job) {
         std::unique_lock<std::mutex> lock(mutex_);
         jobs_.push_back(std::move(job));
-        if (idle_ > 0) {
+        // Every waiting job needs a worker of its own: a job may block until a later one has run (a queue that
+        // waits for another queue). An idle worker that was woken but has not yet taken its job still counts
+        // as idle, so compare with the number of waiting jobs, not with zero.
+        if (jobs_.size() <= idle_) {
             cv_.notify_one();
             return;
         }
-        ++threads_;
-        std::thread([this] { workerLoop(); }).detach();
+        try {
+            std::thread([this] { workerLoop(); }).detach();
+            ++threads_;
+        } catch (const std::system_error&) {
+            // No thread to be had: the job waits for the next free worker.
+            cv_.notify_one();
+        }
     }
 
 private:
@@ -89,6 +101,14 @@ struct CurrentScope {
     DispatchQueue::Impl* previous;
 };
 
+// The thread draining the main queue holds this lock for the whole pass, so that main-queue blocks never run
+// on two threads at once. It is recursive: a main-queue block may run a nested loop (a modal alert) that
+// drains again on the same thread.
+std::recursive_mutex gDrainLock;
+
+// The process's first thread, the one the programs drain the main queue on.
+bool onInitialThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
+
 std::mutex gHookMutex;
 std::function<void()> gWakeupHook;
 std::atomic<bool> gStopRequested{false};
@@ -133,7 +153,8 @@ private:
                 cv_.wait_until(lock, when);
                 continue;
             }
-            Entry entry = entries_.top();
+            // The heap's top is const; moving out of it is fine because it is popped at once.
+            Entry entry = std::move(const_cast<Entry&>(entries_.top()));
             entries_.pop();
             lock.unlock();
             entry.queue->enqueue(std::move(entry.block));
@@ -209,15 +230,27 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(const std::string& la
     return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(impl)));
 }
 
+namespace {
+DispatchQueue::Impl* gMainImpl = nullptr;  // set once, with the main queue, which is never destroyed
+}  // namespace
+
 std::shared_ptr<DispatchQueue> DispatchQueue::main() {
     static std::shared_ptr<DispatchQueue>* mainQueue = [] {
         auto impl = std::make_shared<Impl>();
         impl->label = "main";
         impl->isMain = true;
+        gMainImpl = impl.get();
         return new std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(impl)));
     }();
     return *mainQueue;
 }
+
+namespace {
+DispatchQueue::Impl* mainImpl() {
+    DispatchQueue::main();
+    return gMainImpl;
+}
+}  // namespace
 
 const std::string& DispatchQueue::label() const { return impl_->label; }
 bool DispatchQueue::isMain() const { return impl_->isMain; }
@@ -230,6 +263,14 @@ void DispatchQueue::async(Block block) {
 void DispatchQueue::sync(Block block) {
     if (!block) return;
     if (tlsCurrent == impl_.get()) {
+        block();
+        return;
+    }
+    if (impl_->isMain && tlsCurrent == nullptr && onInitialThread()) {
+        // The first thread is the one that drains the main queue: waiting here for the queue would wait for
+        // itself. Run the block at once, as one main-queue block (serialised with any other drainer).
+        std::lock_guard<std::recursive_mutex> owner(gDrainLock);
+        CurrentScope scope(impl_.get());
         block();
         return;
     }
@@ -281,8 +322,14 @@ size_t DispatchQueue::pendingCount() const { return impl_->pending.load(); }
 
 // ---- main run loop ----
 
-size_t MainRunLoop::drain() {
-    DispatchQueue::Impl* impl = DispatchQueue::main()->impl_.get();
+namespace {
+
+// Runs the main-queue blocks that are ready now. *refused is set when another thread is draining.
+size_t drainMain(bool* refused) {
+    std::unique_lock<std::recursive_mutex> owner(gDrainLock, std::try_to_lock);
+    if (refused) *refused = !owner.owns_lock();
+    if (!owner.owns_lock()) return 0;
+    DispatchQueue::Impl* impl = mainImpl();
     size_t ready;
     {
         std::lock_guard<std::mutex> lock(impl->mutex);
@@ -311,29 +358,41 @@ size_t MainRunLoop::drain() {
     return ran;
 }
 
+// Waits until a main-queue block may be ready, stop() was asked, or the time point passes. While another
+// thread drains, the queued blocks are not ours to run: wait for the time point (or stop) only.
+void waitForMain(DispatchQueue::Impl* impl, std::chrono::steady_clock::time_point until, bool refused) {
+    std::unique_lock<std::mutex> lock(impl->mutex);
+    if (refused)
+        impl->readyCv.wait_until(lock, until, [] { return gStopRequested.load(); });
+    else
+        impl->readyCv.wait_until(lock, until, [impl] { return !impl->tasks.empty() || gStopRequested.load(); });
+}
+
+}  // namespace
+
+size_t MainRunLoop::drain() { return drainMain(nullptr); }
+
 bool MainRunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    DispatchQueue::Impl* impl = DispatchQueue::main()->impl_.get();
+    DispatchQueue::Impl* impl = mainImpl();
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        drain();
+        bool refused = false;
+        drainMain(&refused);
         if (done && done()) return true;
         if (gStopRequested.exchange(false)) return done ? done() : false;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return done ? done() : false;
-        auto slice = std::min(deadline, now + std::chrono::milliseconds(10));
-        std::unique_lock<std::mutex> lock(impl->mutex);
-        impl->readyCv.wait_until(lock, slice, [impl] { return !impl->tasks.empty() || gStopRequested.load(); });
+        waitForMain(impl, std::min(deadline, now + std::chrono::milliseconds(10)), refused);
     }
 }
 
 void MainRunLoop::run() {
-    DispatchQueue::Impl* impl = DispatchQueue::main()->impl_.get();
+    DispatchQueue::Impl* impl = mainImpl();
     for (;;) {
-        drain();
+        bool refused = false;
+        drainMain(&refused);
         if (gStopRequested.exchange(false)) return;
-        std::unique_lock<std::mutex> lock(impl->mutex);
-        impl->readyCv.wait_for(lock, std::chrono::milliseconds(100),
-                               [impl] { return !impl->tasks.empty() || gStopRequested.load(); });
+        waitForMain(impl, std::chrono::steady_clock::now() + std::chrono::milliseconds(100), refused);
     }
 }
 
@@ -342,8 +401,13 @@ void MainRunLoop::runFor(std::chrono::milliseconds duration) {
 }
 
 void MainRunLoop::stop() {
-    gStopRequested.store(true);
-    DispatchQueue::main()->impl_->readyCv.notify_all();
+    DispatchQueue::Impl* impl = mainImpl();
+    {
+        // Under the queue's lock, so that a loop about to wait cannot miss the request.
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        gStopRequested.store(true);
+    }
+    impl->readyCv.notify_all();
 }
 
 void MainRunLoop::setWakeupHook(std::function<void()> hook) {

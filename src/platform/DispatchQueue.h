@@ -38,7 +38,9 @@ public:
     // Queues the block and returns at once.
     void async(Block block);
     // Queues the block and waits until it has run. Called from a block already running on this same queue it
-    // runs the block at once (a serial queue waiting for itself would never finish).
+    // runs the block at once (a serial queue waiting for itself would never finish). The same holds for the
+    // main queue called from the process's first thread outside any block: that thread drains the main
+    // queue, so the block runs there at once, as a main-queue block.
     void sync(Block block);
     // Queues the block once the delay has passed.
     void asyncAfter(std::chrono::milliseconds delay, Block block);

@@ -19,6 +19,7 @@ std::atomic<bool> gUseSyslog{true};
 std::function<void(LogChannel, const std::string&)> gCapture;
 
 std::string vformat(const char* format, va_list args) {
+    if (!format) return std::string();
     va_list copy;
     va_copy(copy, args);
     int n = vsnprintf(nullptr, 0, format, copy);

@@ -2,11 +2,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "platform/SystemLog.h"
 
@@ -15,6 +22,8 @@ namespace ovn {
 namespace {
 std::mutex gStandardMutex;
 std::shared_ptr<UserDefaults> gStandard;
+// Stores replaced by setStandard stay alive: callers may still hold the reference standard() gave them.
+std::vector<std::shared_ptr<UserDefaults>> gRetired;
 
 nlohmann::json toJson(const Value& v) {
     if (auto s = std::get_if<std::string>(&v)) return *s;
@@ -64,6 +73,7 @@ UserDefaults& UserDefaults::standard() {
 
 void UserDefaults::setStandard(std::shared_ptr<UserDefaults> defaults) {
     std::lock_guard<std::mutex> lock(gStandardMutex);
+    if (gStandard) gRetired.push_back(gStandard);
     gStandard = std::move(defaults);
 }
 
@@ -96,36 +106,90 @@ void MemoryUserDefaults::setObject(const std::string& key, const Value& value) {
 
 FileUserDefaults::FileUserDefaults(std::string path) : path_(std::move(path)) { load(); }
 
+namespace {
+// The whole content of a regular file; nothing when the path is missing, is not a regular file (a directory,
+// a FIFO that would block), or cannot be read.
+std::optional<std::string> readRegularFile(const std::string& path, bool* exists) {
+    *exists = false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *exists = errno != ENOENT && errno != ENOTDIR;
+        return std::nullopt;
+    }
+    *exists = true;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string text;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+}  // namespace
+
 void FileUserDefaults::load() {
-    std::ifstream in(path_);
-    if (!in) return;
-    std::stringstream text;
-    text << in.rdbuf();
-    auto json = nlohmann::json::parse(text.str(), nullptr, false);
+    bool exists = false;
+    auto text = readRegularFile(path_, &exists);
+    if (!text) {
+        if (exists) SysLog("user defaults at %s are unreadable; using none", path_.c_str());
+        return;
+    }
+    auto json = nlohmann::json::parse(*text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) {
         SysLog("user defaults at %s are unreadable; using none", path_.c_str());
         return;
     }
     for (auto& [k, v] : json.items()) {
-        if (auto value = fromJson(v)) values_[k] = *value;
+        if (auto value = fromJson(v))
+            values_[k] = *value;
+        else
+            foreign_[k] = v.dump();
     }
 }
 
 bool FileUserDefaults::save() const {
-    nlohmann::json json = nlohmann::json::object();
-    for (auto& [k, v] : values_) json[k] = toJson(v);
+    using nlohmann::json;
+    json out = json::object();
+    for (auto& [k, text] : foreign_) {
+        auto v = json::parse(text, nullptr, false);
+        if (!v.is_discarded()) out[k] = std::move(v);
+    }
+    for (auto& [k, v] : values_) out[k] = toJson(v);
+    // Texts come from devices too: bytes that are not UTF-8 are written as U+FFFD rather than failing.
+    std::string text = out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
     std::error_code ec;
     std::filesystem::path target(path_);
     std::filesystem::create_directories(target.parent_path(), ec);
-    std::string tmp = path_ + ".tmp";
+    // A name of this process and this save: two stores (or two programs) saving at once never share it.
+    static std::atomic<unsigned> saves{0};
+    std::string tmp = path_ + ".tmp." + std::to_string(getpid()) + "." + std::to_string(saves.fetch_add(1));
+    bool written = false;
     {
-        std::ofstream out(tmp, std::ios::trunc);
-        if (!out) return false;
-        out << json.dump(2) << "\n";
-        if (!out.good()) return false;
+        std::ofstream file(tmp, std::ios::trunc | std::ios::binary);
+        if (file) {
+            file << text;
+            file.close();
+            written = !file.fail();
+        }
     }
-    std::filesystem::rename(tmp, target, ec);
-    return !ec;
+    if (written) {
+        std::filesystem::rename(tmp, target, ec);
+        if (!ec) return true;
+    }
+    std::filesystem::remove(tmp, ec);
+    return false;
 }
 
 std::optional<Value> FileUserDefaults::objectForKey(const std::string& key) const {
@@ -137,6 +201,7 @@ std::optional<Value> FileUserDefaults::objectForKey(const std::string& key) cons
 
 void FileUserDefaults::setObject(const std::string& key, const Value& value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    foreign_.erase(key);
     if (isNothing(value))
         values_.erase(key);
     else

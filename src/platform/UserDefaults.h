@@ -56,6 +56,9 @@ private:
     std::string path_;
     mutable std::mutex mutex_;
     std::map<std::string, Value> values_;
+    // Entries of the file that are not a Value (written by someone else): kept as JSON text and written back
+    // unchanged, so that saving one setting never drops another.
+    std::map<std::string, std::string> foreign_;
 };
 
 }  // namespace ovn

@@ -1,0 +1,266 @@
+// User defaults: the in-memory store, the JSON file store (round trip, missing and unreadable files read as
+// absent, failed writes keep the value), and where the standard store lives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PlatformTestUtil.h"
+#include "platform/UserDefaults.h"
+
+using ovn::FileUserDefaults;
+using ovn::LogChannel;
+using ovn::MemoryUserDefaults;
+using ovn::UserDefaults;
+using ovn::Value;
+using platform_test::LogCapture;
+using platform_test::ScratchDir;
+
+namespace {
+const char kOlder[] = "installOlderFirmwareVersion";
+const char kUnreadable[] = "are unreadable; using none";
+const char kWriteFailed[] = "could not write user defaults to";
+
+// Checks that a store made over the path reads nothing and says so in the log.
+void expectAbsentAndLogged(const std::string& path) {
+    LogCapture log;
+    FileUserDefaults defaults(path);
+    EXPECT_FALSE(defaults.objectForKey(kOlder));
+    EXPECT_FALSE(defaults.boolForKey(kOlder));
+    EXPECT_FALSE(defaults.stringForKey("prefDisplayVersionString"));
+    EXPECT_EQ(log.count(LogChannel::System, kUnreadable), 1u) << path;
+}
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    for (auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+}  // namespace
+
+TEST(UserDefaults, MemoryStoreReadsWritesAndRemoves) {
+    MemoryUserDefaults defaults;
+    EXPECT_FALSE(defaults.boolForKey(kOlder)) << "absent means false";
+    defaults.setObject(kOlder, true);
+    EXPECT_TRUE(defaults.boolForKey(kOlder));
+    defaults.setObject(kOlder, int64_t(1));
+    EXPECT_TRUE(defaults.boolForKey(kOlder));
+    defaults.setObject(kOlder, std::string("YES"));
+    EXPECT_FALSE(defaults.boolForKey(kOlder)) << "a text is not a boolean";
+    EXPECT_EQ(defaults.stringForKey(kOlder), "YES");
+    defaults.removeObjectForKey(kOlder);
+    EXPECT_FALSE(defaults.objectForKey(kOlder));
+    defaults.setObject("k", std::string("v"));
+    defaults.setObject("k", Value{});
+    EXPECT_FALSE(defaults.objectForKey("k")) << "storing nothing removes the key";
+}
+
+TEST(UserDefaults, MissingFileIsAbsentAndReadingCreatesNothing) {
+    ScratchDir dir;
+    std::string path = dir.file("sub/defaults.json");
+    LogCapture log;
+    FileUserDefaults defaults(path);
+    EXPECT_FALSE(defaults.objectForKey(kOlder));
+    EXPECT_FALSE(defaults.boolForKey(kOlder));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(log.count(LogChannel::System, kUnreadable), 0u) << "a missing file is normal, not an error";
+}
+
+TEST(UserDefaults, FileRoundTripKeepsEveryKindOfValue) {
+    ScratchDir dir;
+    std::string path = dir.file("config/ovn-utility/defaults.json");
+    {
+        FileUserDefaults defaults(path);
+        defaults.setObject(kOlder, true);
+        defaults.setObject("prefDisplayVersionString", std::string("1.0.0 (ünïcødé)"));
+        defaults.setObject("count", int64_t(-42));
+        defaults.setObject("list", std::vector<std::string>{"a", "b"});
+        defaults.setObject("gone", std::string("soon"));
+        defaults.removeObjectForKey("gone");
+    }
+    auto json = nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
+    ASSERT_TRUE(json.is_object());
+    EXPECT_EQ(json[kOlder], true);
+    EXPECT_FALSE(json.contains("gone"));
+    EXPECT_EQ(entriesOf(std::filesystem::path(path).parent_path().string()),
+              (std::vector<std::string>{"defaults.json"}))
+        << "no temporary file is left behind";
+
+    FileUserDefaults reread(path);
+    EXPECT_TRUE(reread.boolForKey(kOlder));
+    EXPECT_EQ(reread.stringForKey("prefDisplayVersionString"), "1.0.0 (ünïcødé)");
+    EXPECT_EQ(reread.objectForKey("count"), Value{int64_t(-42)});
+    EXPECT_EQ(reread.objectForKey("list"), Value{(std::vector<std::string>{"a", "b"})});
+    EXPECT_FALSE(reread.objectForKey("gone"));
+}
+
+TEST(UserDefaults, UnreadableFilesReadAsAbsent) {
+    ScratchDir dir;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"garbage", "\x01\x02 this is not json {"},
+        {"truncated", "{\"installOlderFirmwareVersion\": tr"},
+        {"array", "[true, 1]"},
+        {"text", "\"installOlderFirmwareVersion\""},
+        {"null", "null"},
+        {"empty", ""},
+    };
+    for (auto& [name, contents] : cases) {
+        std::string path = dir.file(name + ".json");
+        platform_test::writeFile(path, contents);
+        expectAbsentAndLogged(path);
+    }
+    // A directory where the file should be.
+    std::filesystem::create_directories(dir.file("isdir.json"));
+    expectAbsentAndLogged(dir.file("isdir.json"));
+    // A FIFO with no writer: reading it would block for ever.
+    ASSERT_EQ(mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
+    expectAbsentAndLogged(dir.file("fifo.json"));
+    // A file whose reading fails part-way (works as root too).
+    std::filesystem::create_symlink("/proc/self/mem", dir.file("ioerror.json"));
+    expectAbsentAndLogged(dir.file("ioerror.json"));
+}
+
+TEST(UserDefaults, FileWithoutReadPermissionReadsAsAbsent) {
+    ScratchDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    std::string path = dir.file("defaults.json");
+    platform_test::writeFile(path, "{\"installOlderFirmwareVersion\": true}");
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    EXPECT_TRUE(platform_test::checkWithoutRoot([&] {
+        LogCapture log;
+        FileUserDefaults defaults(path);
+        return !defaults.objectForKey(kOlder) && !defaults.boolForKey(kOlder) &&
+               log.count(LogChannel::System, kUnreadable) == 1;
+    }));
+}
+
+TEST(UserDefaults, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
+    ScratchDir dir;
+    std::string path = dir.file("defaults.json");
+    platform_test::writeFile(path,
+                             R"({"installOlderFirmwareVersion": true, "window": {"x": 1, "y": 2}, "ratio": 1.5,
+                                 "mixed": ["a", {"b": 1}]})");
+    {
+        FileUserDefaults defaults(path);
+        EXPECT_TRUE(defaults.boolForKey(kOlder));
+        EXPECT_FALSE(defaults.objectForKey("window"));
+        EXPECT_FALSE(defaults.objectForKey("ratio"));
+        EXPECT_FALSE(defaults.objectForKey("mixed"));
+        defaults.setObject("prefDisplayVersionString", std::string("1.0.0"));
+    }
+    auto json = nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
+    ASSERT_TRUE(json.is_object());
+    EXPECT_EQ(json["window"]["y"], 2) << "saving one setting must not drop another";
+    EXPECT_EQ(json["ratio"], 1.5);
+    EXPECT_EQ(json["mixed"][1]["b"], 1);
+    EXPECT_EQ(json["prefDisplayVersionString"], "1.0.0");
+    EXPECT_EQ(json[kOlder], true);
+
+    // Setting a key of unknown kind replaces it.
+    {
+        FileUserDefaults defaults(path);
+        defaults.setObject("ratio", int64_t(2));
+        defaults.removeObjectForKey("window");
+    }
+    FileUserDefaults reread(path);
+    EXPECT_EQ(reread.objectForKey("ratio"), Value{int64_t(2)});
+    json = nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
+    EXPECT_FALSE(json.contains("window"));
+}
+
+TEST(UserDefaults, FailedWriteKeepsTheValueInMemoryAndLogs) {
+    ScratchDir dir;
+    // The parent of the file is a regular file: neither the directory nor the file can be made (even as root).
+    platform_test::writeFile(dir.file("blocker"), "x");
+    std::string path = dir.file("blocker/defaults.json");
+    LogCapture log;
+    FileUserDefaults defaults(path);
+    defaults.setObject(kOlder, true);
+    EXPECT_TRUE(defaults.boolForKey(kOlder));
+    EXPECT_EQ(log.count(LogChannel::System, std::string(kWriteFailed) + " " + path), 1u);
+
+    // The target is a directory: the write fails, the value stays, no temporary file is left behind.
+    std::filesystem::create_directories(dir.file("target.json/inner"));
+    FileUserDefaults overDir(dir.file("target.json"));
+    overDir.setObject("prefDisplayVersionString", std::string("1.0.0"));
+    EXPECT_EQ(overDir.stringForKey("prefDisplayVersionString"), "1.0.0");
+    EXPECT_EQ(entriesOf(dir.path().string()), (std::vector<std::string>{"blocker", "target.json"}))
+        << "no temporary file is left behind";
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("target.json/inner")));
+    EXPECT_EQ(log.count(LogChannel::System, kWriteFailed), 2u);
+}
+
+TEST(UserDefaults, TextThatIsNotUtf8IsSavedWithoutFailing) {
+    // USB strings are bytes from a device; saving one must neither throw nor lose the other settings.
+    ScratchDir dir;
+    std::string path = dir.file("defaults.json");
+    const std::string bad = "serial\xff\xfe";
+    {
+        LogCapture log;
+        FileUserDefaults defaults(path);
+        defaults.setObject(kOlder, true);
+        defaults.setObject("lastSerial", bad);
+        EXPECT_EQ(defaults.stringForKey("lastSerial"), bad) << "the store keeps what it was given";
+        EXPECT_EQ(log.count(LogChannel::System, kWriteFailed), 0u);
+    }
+    FileUserDefaults reread(path);
+    EXPECT_TRUE(reread.boolForKey(kOlder));
+    auto text = reread.stringForKey("lastSerial");
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->rfind("serial", 0), 0u);
+}
+
+TEST(UserDefaults, ConcurrentWritersLeaveAReadableFile) {
+    ScratchDir dir;
+    std::string path = dir.file("defaults.json");
+    FileUserDefaults defaults(path);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) defaults.setObject("key" + std::to_string(t), int64_t(i));
+        });
+    for (auto& t : threads) t.join();
+    FileUserDefaults reread(path);
+    for (int t = 0; t < 4; ++t) EXPECT_EQ(reread.objectForKey("key" + std::to_string(t)), Value{int64_t(24)});
+}
+
+TEST(UserDefaults, DefaultPathHonoursXdgConfigHome) {
+    platform_test::EnvRestorer xdg("XDG_CONFIG_HOME");
+    platform_test::EnvRestorer home("HOME");
+    setenv("HOME", "/home/someone", 1);
+
+    setenv("XDG_CONFIG_HOME", "/tmp/xdg-test", 1);
+    EXPECT_EQ(UserDefaults::defaultPath(), "/tmp/xdg-test/ovn-utility/defaults.json");
+
+    // Unset, empty or relative values are ignored, as the base directory rules say.
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json");
+    setenv("XDG_CONFIG_HOME", "", 1);
+    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json");
+    setenv("XDG_CONFIG_HOME", "relative/dir", 1);
+    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json");
+}
+
+TEST(UserDefaults, StandardStoreIsTheFileUnderTheConfigDirectoryUnlessReplaced) {
+    ScratchDir dir;
+    platform_test::EnvRestorer xdg("XDG_CONFIG_HOME");
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    UserDefaults::setStandard(nullptr);  // made afresh on next use
+    auto* file = dynamic_cast<FileUserDefaults*>(&UserDefaults::standard());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->path(), dir.file("ovn-utility/defaults.json"));
+    UserDefaults::standard().setObject("CFBundleShortVersionString", std::string("1.0.0"));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("ovn-utility/defaults.json")));
+
+    auto memory = std::make_shared<MemoryUserDefaults>();
+    UserDefaults::setStandard(memory);
+    EXPECT_EQ(&UserDefaults::standard(), memory.get());
+    UserDefaults::setStandard(std::make_shared<MemoryUserDefaults>());  // leave no file store behind
+}

@@ -1,0 +1,198 @@
+// Status, the information probe and its queries, counter resets, the model picture and the colour-table
+// queries. Exchanges run on the command queue; results are stored and announced on the main thread.
+#include <memory>
+
+#include "Classes/ZVUSBPrinterOVN.h"
+#include "platform/Bundle.h"
+#include "platform/DispatchQueue.h"
+#include "platform/SystemLog.h"
+
+using ovn::DispatchQueue;
+using ovn::SysLog;
+namespace proto = ovn::protocol;
+
+// ---------------------------------------------------------------------------------------------------------
+// Status
+
+std::string ZVUSBPrinterOVN::stringForDSStatusString(const Text& rawStatus) {
+    return proto::stringForDSStatusString(rawStatus);
+}
+
+void ZVUSBPrinterOVN::getPrinterStatus(const StatusCompletion& completion) { queryPrinterStatus(completion, nullptr); }
+
+void ZVUSBPrinterOVN::updatePrinterStatus() { getPrinterStatus(nullptr); }
+
+void ZVUSBPrinterOVN::queryPrinterStatus(const StatusCompletion& completion, const std::function<void()>& noReply) {
+    auto self = ovnSelf();
+    openInterface([self, completion, noReply](IOReturn result) {
+        if (result != kIOReturnSuccess) return;
+        self->sendPrinterCommand([self] { self->sendPrinterCommand(proto::kCmdStatus); }, nullptr,
+                                 [self, completion, noReply](PrinterReply reply) {
+                                     if (proto::isEmptyReply(reply)) {
+                                         SysLog("Received a null printer status reply ... will try again later");
+                                         if (noReply) noReply();
+                                         return;
+                                     }
+                                     Text raw = proto::replyText(reply);
+                                     self->setPrinterStatus(stringForDSStatusString(raw));
+                                     if (completion) completion(raw);
+                                 });
+    });
+}
+
+void ZVUSBPrinterOVN::setOverridePrinterStatus(const std::string& status) {
+    SysLog("forcing printer status string to \"%s\"", status.c_str());
+    DispatchQueue::main()->async([self = ovnSelf(), status] { self->setPrinterStatus(status); });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The information probe
+
+void ZVUSBPrinterOVN::getDeviceCustomInfo() {
+    auto self = ovnSelf();
+    queryPrinterStatus(
+        [self](const Text& raw) {
+            // A printer waiting for firmware gets no information queries.
+            if (raw == std::string(proto::kRawStatusFirmwareUpdateMode)) return;
+            self->openInterface([self](IOReturn result) {
+                if (result != kIOReturnSuccess) return;
+                self->getPrinterFirmwareVersion();
+                self->getPrinterLifetimeCounter();
+                self->getPrinterColorTableVersion(nullptr);
+                self->getPrinterColorTableChecksum(nullptr);
+                self->updatePrinterSerialNumber();
+                if (proto::iSerialSupportForProduct(self->idProductValue()) == proto::ISerialSupport::FromFirmware204) {
+                    // Support depends on the firmware version just queried: decide once it is stored, on the
+                    // main thread, behind its reply.
+                    DispatchQueue::main()->async([self] { self->getUSB_ISerial(); });
+                } else {
+                    self->getUSB_ISerial();
+                }
+                self->closeInterface(nullptr);
+            });
+        },
+        // Without a status the probe ends here; the interface it opened is not kept from other programs.
+        [self] { self->closeInterface(nullptr); });
+}
+
+namespace {
+
+// One query without payload: open, one exchange, the reply handled on the main thread.
+void runQuery(const std::shared_ptr<ZVUSBPrinterOVN>& self, uint32_t code, const ZVUSBPrinter::ReplyBlock& onMain) {
+    self->openInterface([self, code, onMain](IOReturn result) {
+        if (result != kIOReturnSuccess) return;
+        self->sendPrinterCommand([self, code] { self->sendPrinterCommand(code); }, nullptr, onMain);
+    });
+}
+
+}  // namespace
+
+void ZVUSBPrinterOVN::getPrinterFirmwareVersion() {
+    auto self = ovnSelf();
+    runQuery(self, proto::kCmdFirmwareVersion, [self](PrinterReply reply) {
+        Text text = proto::replyText(reply);
+        if (!text) return;
+        std::string version = proto::trimWhitespaceAndNewlines(*text);
+        self->storeAnnounced(QELMOR_ZVPrinterFirmwareVersion, QELMOR_ZVPrinterFirmwareVersion, version);
+        SysLog("printer firmware version: %s", version.c_str());
+    });
+}
+
+ZVUSBPrinter::Text ZVUSBPrinterOVN::inlineGetFirmwareString() {
+    sendPrinterCommand(proto::kCmdFirmwareVersion);
+    Text text = proto::replyText(printerReply());
+    if (!text) return std::nullopt;
+    return proto::trimWhitespaceAndNewlines(*text);
+}
+
+void ZVUSBPrinterOVN::updatePrinterSerialNumber() {
+    auto self = ovnSelf();
+    runQuery(self, proto::kCmdSerialNumber, [self](PrinterReply reply) {
+        std::string serial = proto::replyText(reply).value_or("NULL");
+        self->storeAnnounced(QELMOR_ZVPrinterSerialNumber, QELMOR_ZVPrinterSerialNumber, serial);
+        SysLog("%s: %s", QELMOR_ZVPrinterSerialNumber, serial.c_str());
+    });
+}
+
+void ZVUSBPrinterOVN::getPrinterLifetimeCounter() {
+    auto self = ovnSelf();
+    runQuery(self, proto::kCmdCounterLife, [self](PrinterReply reply) {
+        Text text = proto::replyText(reply);
+        if (!text) return;
+        std::string counter = proto::lifetimeCounterText(*text);
+        self->storeAnnounced("lifetimeCounter", QELMOR_ZVPrinterLifetimeCounter, counter);
+        SysLog("lifetime counter value: %s", counter.c_str());
+    });
+}
+
+ZVUSBPrinter::Text ZVUSBPrinterOVN::lifetimeCounter() const {
+    return deviceInfoDict()->getString(QELMOR_ZVPrinterLifetimeCounter);
+}
+
+void ZVUSBPrinterOVN::resetCounter(char letter) {
+    auto self = ovnSelf();
+    openInterface([self, letter](IOReturn result) {
+        if (result != kIOReturnSuccess) return;
+        auto payload = proto::counterResetPayload(letter);
+        if (!payload) return;
+        self->sendPrinterCommand(proto::kCmdCounterClear, *payload);
+    });
+}
+
+ZVUSBPrinter::Text ZVUSBPrinterOVN::image() const {
+    auto name = proto::imageNameForProduct(idProductValue());
+    if (!name) return std::nullopt;
+    std::string file = *name + ".png";
+    if (!ovn::Bundle::pathForResource(file)) return std::nullopt;
+    return file;
+}
+
+ZVUSBPrinter::Text ZVUSBPrinterOVN::imagePath() const {
+    Text name = image();
+    return name ? ovn::Bundle::pathForResource(*name) : std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Colour-table queries
+
+proto::ColorTableLayout ZVUSBPrinterOVN::colorTableLayout() const {
+    return proto::colorTableLayoutForProduct(idProductValue());
+}
+
+std::vector<uint8_t> ZVUSBPrinterOVN::commandPayloadForMediaSD() { return proto::mediaPayload(proto::TableMedia::SD); }
+std::vector<uint8_t> ZVUSBPrinterOVN::commandPayloadForMediaPP() { return proto::mediaPayload(proto::TableMedia::PP); }
+
+ZVUSBPrinter::Text ZVUSBPrinterOVN::colorTableValue(const std::string& key) const {
+    return deviceInfoDict()->getString(key);
+}
+
+void ZVUSBPrinterOVN::getPrinterColorTableVersion(const ColorTableCompletion& completion) {
+    runColorTableQueries(proto::colorTableVersionQueries(colorTableLayout()), completion);
+}
+
+void ZVUSBPrinterOVN::getPrinterColorTableChecksum(const ColorTableCompletion& completion) {
+    runColorTableQueries(proto::colorTableChecksumQueries(colorTableLayout()), completion);
+}
+
+void ZVUSBPrinterOVN::runColorTableQueries(std::span<const proto::ColorTableQuery> queries,
+                                           const ColorTableCompletion& completion) {
+    if (queries.empty()) return;
+    auto self = ovnSelf();
+    auto results = std::make_shared<std::vector<std::string>>();
+    const size_t total = queries.size();
+    for (const proto::ColorTableQuery& query : queries) {
+        sendPrinterCommand(
+            [self, query] { self->sendPrinterCommand(query.code, proto::mediaPayload(query.media)); }, nullptr,
+            [self, query, results, total, completion](PrinterReply reply) {
+                std::string text = proto::trimWhitespaceAndNewlines(proto::replyText(reply).value_or("NULL"));
+                self->storeAnnounced(query.key, query.key, text);
+                SysLog("%s%s", query.logPrefix, text.c_str());
+                if (total == 1) {
+                    if (completion) completion({text});
+                    return;
+                }
+                results->push_back(text);
+                if (results->size() == total && completion) completion(*results);
+            });
+    }
+}

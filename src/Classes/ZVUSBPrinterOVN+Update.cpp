@@ -1,0 +1,291 @@
+// The firmware update workflow. It spans two restarts of the printer: the restart step sends FLASH_REWRITE and
+// the printer comes back waiting for its firmware; the upload step sends the image with FLASH_PROGRAM and the
+// printer comes back running it; the finish step rewrites the colour tables and reports the result. The phase
+// reached is kept under "deviceFirmwareStatus" in the device-info dictionary, which the device-info registry
+// hands to the object created when the printer arrives again (see probeAtInit).
+#include <chrono>
+#include <cstdio>
+
+#include "Classes/OVNFirmwareCatalogue.h"
+#include "Classes/ZVUSBPrinterOVN.h"
+#include "platform/DispatchQueue.h"
+#include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
+
+using ovn::DispatchQueue;
+using ovn::SysLog;
+namespace proto = ovn::protocol;
+
+namespace {
+
+constexpr char kFileCorruptionTitle[] = "-- File corruption --\n\nThere is a problem with the firmware files.";
+constexpr char kFileCorruptionMessage[] = "Contact customer support.";
+constexpr char kNotNeededTitle[] = "Firmware update not needed";
+constexpr char kBusyTitle[] = "Printer Busy";
+constexpr char kBusyMessage[] =
+    "Another application is using the printer. Please proceed when the printer becomes available.";
+constexpr char kErrorTitle[] = "Printer Error";
+constexpr char kErrorMessage[] =
+    "The printer is not responding properly. Please power-cycle the printer and try again.";
+constexpr char kNotReadyTitle[] = "Printer Not Ready";
+constexpr char kNotReadyMessage[] = "Please correct the following issue: ";
+constexpr char kConfirmTitle[] = "-- Warning --\n\nAre you certain you want to update the firmware?";
+constexpr char kConfirmMessage[] =
+    "The printer may be permanently damaged if it is unplugged or loses power during the update process.";
+constexpr char kBadFileTitle[] = "There was a problem with the firmware file!";
+constexpr char kBadFileMessage[] = "This application may be damaged. Please download a new copy.";
+constexpr char kSuccessTitle[] = "Firmware update was successful!";
+constexpr char kProblemTitle[] = "There was a problem with the firmware update!";
+
+constexpr char kInstallOlderFirmwareVersion[] = "installOlderFirmwareVersion";
+constexpr auto kPollInterval = std::chrono::milliseconds(500);
+
+// A text as a format's %@ shows it: nothing reads "(null)".
+std::string shown(const ZVUSBPrinter::Text& text) { return text ? *text : std::string("(null)"); }
+
+std::vector<std::string> buttons(std::initializer_list<const char*> titles) {
+    return std::vector<std::string>(titles.begin(), titles.end());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------------
+// Start, readiness check, last confirmation (main thread)
+
+void ZVUSBPrinterOVN::updateFirmware(const void*) {
+    // Every file of the set must be there and intact before anything is sent: a colour table found missing only
+    // after the firmware was programmed would leave the printer without it.
+    bool intact = verifyFirmwareArchive() && allCatalogueFilesPresent();
+    if (intact) intact = firmwareBlob().has_value();
+    if (!intact) {
+        SysLog("the firmware files for %s failed their check", descriptionUTF8().c_str());
+        showAlertWithTitle(std::string(kFileCorruptionTitle), std::string(kFileCorruptionMessage), buttons({"Quit"}),
+                           [](long) { ovn::requestApplicationTermination(); });
+        return;
+    }
+    ShowMV1Warning();
+}
+
+void ZVUSBPrinterOVN::proceedWithUpdateWhenReady() {
+    if (printerStatus() == stringForDSStatusString(std::string(proto::kRawStatusFirmwareUpdateMode))) {
+        // Already waiting for an image.
+        uploadFirmware();
+        return;
+    }
+
+    const double installed = installedFirmwareVersion();
+    const double offered = availableFirmwareVersion();
+    if (ovn::OVNFirmwareCatalogue::installedIsNewerThanOffered(installed, offered) &&
+        !ovn::UserDefaults::standard().boolForKey(kInstallOlderFirmwareVersion)) {
+        char message[96];
+        std::snprintf(message, sizeof message, "This printer has firmware version %.2f installed.", installed);
+        showAlertWithTitle(std::string(kNotNeededTitle), std::string(message), buttons({"OK"}), nullptr);
+        return;
+    }
+
+    auto self = ovnSelf();
+    // "Proceed" runs the whole check again; "Cancel" ends the workflow and lets other programs have the
+    // printer again when this check had opened it.
+    auto retry = [self](bool opened) {
+        return [self, opened](long response) {
+            if (response == ovn::kAlertFirstButtonReturn) {
+                self->proceedWithUpdateWhenReady();
+            } else if (opened) {
+                self->closeAfterWorkflowEnds();
+            }
+        };
+    };
+    openInterface([self, retry](IOReturn result) {
+        if (result == kIOReturnExclusiveAccess) {
+            self->showAlertWithTitle(std::string(kBusyTitle), std::string(kBusyMessage), buttons({"Proceed", "Cancel"}),
+                                     retry(false));
+            return;
+        }
+        if (result != kIOReturnSuccess) {
+            self->showAlertWithTitle(std::string(kErrorTitle), std::string(kErrorMessage),
+                                     buttons({"Proceed", "Cancel"}), retry(false));
+            return;
+        }
+        self->queryPrinterStatus(
+            [self, retry](const Text& raw) {
+                if (raw == std::string(proto::kRawStatusIdle)) {
+                    self->updateFirmwareReady();
+                    return;
+                }
+                self->showAlertWithTitle(std::string(kNotReadyTitle),
+                                         std::string(kNotReadyMessage) + stringForDSStatusString(raw),
+                                         buttons({"Proceed", "Cancel"}), retry(true));
+            },
+            [self] {
+                SysLog("no status from %s: the update does not go on", self->descriptionUTF8().c_str());
+                self->closeAfterWorkflowEnds();
+            });
+    });
+}
+
+void ZVUSBPrinterOVN::updateFirmwareReady() {
+    auto self = ovnSelf();
+    showAlertWithTitle(std::string(kConfirmTitle), std::string(kConfirmMessage),
+                       std::vector<std::string>{"Cancel", "Update Firmware to " + shown(newFirmwareVersion())},
+                       [self](long response) {
+                           if (response == ovn::kAlertSecondButtonReturn) {
+                               self->updateFirmwareAndColorTables();
+                           } else {
+                               self->closeAfterWorkflowEnds();
+                           }
+                       });
+}
+
+void ZVUSBPrinterOVN::closeAfterWorkflowEnds() { closeInterface(nullptr); }
+
+// ---------------------------------------------------------------------------------------------------------
+// Restart step (main thread; the printer traffic on the command queue)
+
+void ZVUSBPrinterOVN::updateFirmwareAndColorTables() {
+    auto self = ovnSelf();
+    if (!firmwareVersion()) {
+        // Without a firmware version the printer was never read properly: let it arrive and be probed again.
+        SysLog("no firmware version known for %s: asking it to re-enumerate", descriptionUTF8().c_str());
+        performInlineOnCommandQueue([self] { self->reEnumerateUSBDevice(); });
+        return;
+    }
+
+    bool intact = verifyFirmwareArchive() && allCatalogueFilesPresent();
+    if (intact) intact = firmwareBlob().has_value();
+    if (!intact) {
+        showAlertWithTitle(std::string(kFileCorruptionTitle), std::string(kFileCorruptionMessage), buttons({"OK"}),
+                           nullptr);
+        closeAfterWorkflowEnds();
+        return;
+    }
+
+    DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(true); });
+    openInterface([self](IOReturn result) {
+        if (result != kIOReturnSuccess) {
+            // Nothing was sent and no phase written: no update is under way after all.
+            SysLog("could not open %s to restart it for the update", self->descriptionUTF8().c_str());
+            DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+            return;
+        }
+        self->waitForPrinterStatusCode(proto::kRawStatusIdle);
+        self->setOverridePrinterStatus("Updating firmware ...");
+        auto info = self->deviceInfoDict();
+        Text current = self->firmwareVersion();
+        info->set(QELMOR_ZVPrinterFirmwareVersionPrevious, current ? ovn::Value(*current) : ovn::Value());
+        info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateWaiting));
+        self->sendPrinterCommand(proto::kCmdFlashRewrite);
+        self->closeInterface(nullptr);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Upload step
+
+void ZVUSBPrinterOVN::uploadFirmware() {
+    if (!verifyFirmwareArchive()) {
+        SysLog("failed to verify firmware archive");
+        showAlertWithTitle(std::string(kBadFileTitle), std::string(kBadFileMessage), buttons({"OK"}), nullptr);
+        return;
+    }
+    auto self = ovnSelf();
+    openInterface([self](IOReturn result) {
+        if (result != kIOReturnSuccess) {
+            SysLog("could not open %s to upload the firmware", self->descriptionUTF8().c_str());
+            return;
+        }
+        self->setOverridePrinterStatus("Writing firmware ...");
+        std::optional<ovn::OVNSRecord::FirmwareImage> image = self->firmwareBlob();
+        if (image) {
+            SysLog("Uploading firmware to printer");
+            auto info = self->deviceInfoDict();
+            info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateRebooting));
+            self->setWriteStatus(kIOReturnError);
+            self->sendPrinterCommand(proto::kCmdFlashProgram, proto::FramedPayload::adopt(image->takeBuffer()));
+            if (self->writeStatus() != kIOReturnSuccess) {
+                // The image did not go out whole: the printer still waits for it, and its next arrival uploads
+                // it again.
+                SysLog("the firmware image did not reach %s; it is sent again when the printer is back",
+                       self->descriptionUTF8().c_str());
+                info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateWaiting));
+            }
+        } else {
+            SysLog("FAILED Uploading firmware to printer (bad file)");
+            self->showAlertWithTitle(std::string(kBadFileTitle), std::string(kBadFileMessage), buttons({"OK"}),
+                                     nullptr);
+        }
+        self->closeInterface(nullptr);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Finish step (command queue)
+
+void ZVUSBPrinterOVN::finishFirmwareUpdate() {
+    auto self = ovnSelf();
+    performInlineOnCommandQueue([self] {
+        // A printer that still waits for its firmware was never programmed (the image was lost on the way):
+        // upload it again instead of writing colour tables it would ignore.
+        if (self->openInterface() == kIOReturnSuccess) {
+            self->sendPrinterCommand(proto::kCmdStatus);
+            Text raw = proto::replyText(self->printerReply());
+            if (raw == std::string(proto::kRawStatusFirmwareUpdateMode)) {
+                SysLog("%s still waits for its firmware: uploading it again", self->descriptionUTF8().c_str());
+                self->deviceInfoDict()->set(QELMOR_ZVPrinterDeviceFirmwareStatus,
+                                            static_cast<int64_t>(ZVFirmwareUpdateWaiting));
+                DispatchQueue::main()->async([self] { self->uploadFirmware(); });
+                return;
+            }
+        }
+        self->updateColorTables([self](bool allTablesSent) {
+            auto info = self->deviceInfoDict();
+            const std::string previous = shown(info->getString(QELMOR_ZVPrinterFirmwareVersionPrevious));
+            const std::string current = shown(self->firmwareVersion());
+            if (allTablesSent) {
+                self->showAlertWithTitle(std::string(kSuccessTitle),
+                                         "Firmware version updated from " + previous + " to " + current,
+                                         buttons({"Finish"}), nullptr);
+            } else {
+                self->showAlertWithTitle(std::string(kProblemTitle),
+                                         "Previous firmware version: " + previous + " current version: " + current,
+                                         buttons({"OK"}), nullptr);
+            }
+            DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+            self->updatePrinterStatus();
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Status poll
+
+bool ZVUSBPrinterOVN::isReleased() const { return !interfaceInterface(); }
+
+void ZVUSBPrinterOVN::waitForPrinterStatusCode(const std::string& rawStatus) { pollStatus(ovnSelf(), rawStatus, true); }
+
+// One round of the poll. Between rounds only a weak reference is held, so a printer object that is released
+// (the printer left the bus) or freed ends its poll at the next round.
+void ZVUSBPrinterOVN::pollStatus(const std::weak_ptr<ZVUSBPrinterOVN>& weak, const std::string& awaited, bool first) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->isReleased()) {
+        SysLog("status poll for \"%s\" ended: the printer object was released", awaited.c_str());
+        return;
+    }
+    if (first) SysLog("waiting for printer status \"%s\" on %s", awaited.c_str(), self->descriptionUTF8().c_str());
+    self->openInterface([weak, awaited](IOReturn result) {
+        auto self = weak.lock();
+        if (!self || self->isReleased()) return;
+        if (result != kIOReturnSuccess) {
+            if (auto queue = self->printerCommandQueue()) {
+                queue->asyncAfter(kPollInterval, [weak, awaited] { pollStatus(weak, awaited, false); });
+            }
+            return;
+        }
+        self->getPrinterStatus([weak, awaited](const Text& raw) {
+            auto self = weak.lock();
+            if (!self || self->isReleased()) return;
+            if (stringForDSStatusString(raw) == stringForDSStatusString(awaited)) return;
+            DispatchQueue::main()->asyncAfter(kPollInterval, [weak, awaited] { pollStatus(weak, awaited, false); });
+        });
+    });
+}

@@ -1,0 +1,288 @@
+// Queue discipline: which queue runs what, inline versus queued, and where replies are delivered.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "Classes/ZVPrinters.h"
+#include "FakeUSB.h"
+
+using namespace fake;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+class ScriptedPrinter : public ZVUSBPrinter {
+public:
+    PrinterReply printerReply() override {
+        ++replies;
+        return nextReply;
+    }
+    void getDeviceCustomInfo() override {
+        customInfoOnQueue = isPrinterCommandQueue() && ovn::DispatchQueue::currentLabel() == printerCommandQueue()->label();
+        ++customInfo;
+    }
+    std::atomic<int> replies{0};
+    std::atomic<int> customInfo{0};
+    std::atomic<bool> customInfoOnQueue{false};
+    PrinterReply nextReply = std::vector<uint8_t>{'0', '0', '0', '0', '0', 0};
+};
+
+struct QueueFixture : ::testing::Test {
+    FakePrinter deviceA, deviceB;
+    std::shared_ptr<ScriptedPrinter> a, b;
+    void SetUp() override {
+        deviceB.setDeviceID("MFG:ACME;MDL:B2;SERN:2;");
+        a = makePrinter<ScriptedPrinter>(deviceA);
+        b = makePrinter<ScriptedPrinter>(deviceB);
+        waitForCommandQueue(a);
+        waitForCommandQueue(b);
+    }
+    void TearDown() override {
+        if (a) waitForCommandQueue(a);
+        if (b) waitForCommandQueue(b);
+    }
+};
+
+}  // namespace
+
+TEST_F(QueueFixture, CommandQueueIsRecognisedByQueueSpecificValues) {
+    EXPECT_FALSE(a->isPrinterCommandQueue());  // the test thread runs on no queue
+    bool fromMain = true;
+    onMain([&] { fromMain = a->isPrinterCommandQueue(); });
+    EXPECT_FALSE(fromMain);
+
+    std::atomic<int> ownQueue{-1}, otherQueue{-1};
+    a->printerCommandQueue()->async([&] { ownQueue = a->isPrinterCommandQueue(); });
+    b->printerCommandQueue()->async([&] { otherQueue = a->isPrinterCommandQueue(); });
+    waitForCommandQueue(a);
+    waitForCommandQueue(b);
+    EXPECT_EQ(ownQueue.load(), 1);
+    EXPECT_EQ(otherQueue.load(), 0);
+
+    FakePrinter silent;
+    silent.interface->deviceID.reset();
+    auto queueless = makePrinter(silent);
+    EXPECT_TRUE(queueless->isPrinterCommandQueue());
+}
+
+TEST_F(QueueFixture, MainQueueIsRecognisedByQueueSpecificValues) {
+    EXPECT_FALSE(ZVUSBPrinter::isMainQueue());
+    bool onMainQueue = false;
+    onMain([&] { onMainQueue = ZVUSBPrinter::isMainQueue(); });
+    EXPECT_TRUE(onMainQueue);
+    std::atomic<int> onCommandQueue{-1};
+    a->printerCommandQueue()->async([&] { onCommandQueue = ZVUSBPrinter::isMainQueue(); });
+    waitForCommandQueue(a);
+    EXPECT_EQ(onCommandQueue.load(), 0);
+    EXPECT_EQ(ovn::DispatchQueue::main()->specific(ZVUSBPrinter::mainQueueSpecificKey()),
+              ovn::DispatchQueue::main().get());
+}
+
+TEST_F(QueueFixture, ExchangeFromMainIsQueuedAndItsReplyRunsOnMain) {
+    Trace trace;
+    std::optional<ZVUSBPrinter::PrinterReply> received;
+    {
+        Gate gate(a);
+        onMain([&] {
+            a->sendPrinterCommand([&] { trace.add(a->isPrinterCommandQueue() ? "command on queue" : "command elsewhere"); },
+                                  nullptr, [&](ZVUSBPrinter::PrinterReply reply) {
+                                      trace.add(ZVUSBPrinter::isMainQueue() ? "reply on main" : "reply elsewhere");
+                                      received = reply;
+                                  });
+            trace.add("returned");
+        });
+        EXPECT_EQ(a->replies.load(), 0);
+    }
+    runMainUntil([&] { return trace.size() == 3; });
+    EXPECT_THAT(trace.events(), ElementsAre("returned", "command on queue", "reply on main"));
+    ASSERT_TRUE(received && received->has_value());
+    EXPECT_EQ(**received, (std::vector<uint8_t>{'0', '0', '0', '0', '0', 0}));
+}
+
+TEST_F(QueueFixture, ExchangeInsideAnExchangeRunsInlineBeforeTheOuterContinues) {
+    Trace trace;
+    a->sendPrinterCommand(
+        [&] {
+            a->sendPrinterCommand([&] { trace.add("inner command"); }, a->printerCommandQueue(),
+                                  [&](ZVUSBPrinter::PrinterReply) { trace.add("inner reply"); });
+            trace.add("after inner");
+            a->sendPrinterCommand([&] { trace.add("second command"); }, nullptr,
+                                  [&](ZVUSBPrinter::PrinterReply) {
+                                      trace.add(ZVUSBPrinter::isMainQueue() ? "second reply on main" : "second reply");
+                                  });
+            trace.add("after second");
+        },
+        nullptr, nullptr);
+    // The main queue is not drained until the exchange is over, so the queued reply cannot overtake it.
+    while (a->printerCommandQueue()->pendingCount() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    runMainUntil([&] { return trace.size() == 6; });
+    EXPECT_THAT(trace.events(), ElementsAre("inner command", "inner reply", "after inner", "second command",
+                                            "after second", "second reply on main"));
+}
+
+TEST_F(QueueFixture, ReplyQueueEqualToCommandQueueRunsInsideTheSameExchange) {
+    Trace trace;
+    {
+        Gate gate(a);
+        a->sendPrinterCommand([&] { trace.add("command 1"); }, a->printerCommandQueue(),
+                              [&](ZVUSBPrinter::PrinterReply) {
+                                  trace.add(a->isPrinterCommandQueue() ? "reply 1 on queue" : "reply 1 elsewhere");
+                              });
+        a->sendNoReplyPrinterCommand([&] { trace.add("command 2"); });
+    }
+    waitForCommandQueue(a);
+    EXPECT_THAT(trace.events(), ElementsAre("command 1", "reply 1 on queue", "command 2"));
+}
+
+TEST_F(QueueFixture, ReplyGoesToTheGivenQueue) {
+    auto replyQueue = ovn::DispatchQueue::createSerial("test.reply-queue");
+    std::promise<std::string> where;
+    a->sendPrinterCommand([] {}, replyQueue,
+                          [&](ZVUSBPrinter::PrinterReply) { where.set_value(ovn::DispatchQueue::currentLabel()); });
+    auto future = where.get_future();
+    ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(future.get(), "test.reply-queue");
+}
+
+TEST_F(QueueFixture, ExchangeIssuedFromAnotherPrintersQueueIsQueuedOnItsOwn) {
+    Trace trace;
+    {
+        Gate gate(a);  // a's queue is busy: an inline run would show up before b's block ends
+        b->sendNoReplyPrinterCommand([&] {
+            a->sendNoReplyPrinterCommand([&] { trace.add("a command on " + ovn::DispatchQueue::currentLabel()); });
+            trace.add("b block ends");
+        });
+        waitForCommandQueue(b);
+    }
+    waitForCommandQueue(a);
+    EXPECT_THAT(trace.events(),
+                ElementsAre("b block ends", "a command on " + a->printerCommandQueue()->label()));
+}
+
+TEST_F(QueueFixture, ExchangesRunInTheOrderIssued) {
+    Trace trace;
+    onMain([&] {
+        for (int i = 0; i < 12; ++i)
+            a->sendPrinterCommand([&trace, i] { trace.add(std::to_string(i)); }, nullptr, nullptr);
+    });
+    waitForCommandQueue(a);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 12; ++i) expected.push_back(std::to_string(i));
+    EXPECT_EQ(trace.events(), expected);
+}
+
+TEST_F(QueueFixture, MissingCommandBlockIsAnAssertionAndRunsNothing) {
+    LogCapture logs;
+    bool replied = false;
+    a->sendPrinterCommand(nullptr, nullptr, [&](ZVUSBPrinter::PrinterReply) { replied = true; });
+    a->sendNoReplyPrinterCommand(nullptr);
+    waitForCommandQueue(a);
+    EXPECT_FALSE(replied);
+    EXPECT_EQ(a->replies.load(), 0);
+    auto errors = logs.lines(ovn::LogChannel::StdErr);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_THAT(errors[0], HasSubstr("you must supply a commandBlock"));
+    EXPECT_THAT(errors[0], HasSubstr("Classes/ZVUSBPrinter"));
+}
+
+TEST_F(QueueFixture, WithoutReplyBlockTheExchangeStillReadsTheReply) {
+    bool ran = false;
+    a->sendPrinterCommand([&] { ran = true; }, nullptr, nullptr);
+    waitForCommandQueue(a);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(a->replies.load(), 1);
+}
+
+TEST_F(QueueFixture, SyncOnMainWaitsForTheMainQueueAndRunsInlineThere) {
+    Trace trace;
+    a->sendNoReplyPrinterCommand([&] {
+        ZVUSBPrinter::performSyncOnMainQueue([&] { trace.add(ZVUSBPrinter::isMainQueue() ? "main block" : "wrong"); });
+        trace.add("command continues");
+    });
+    waitForCommandQueue(a);
+    EXPECT_THAT(trace.events(), ElementsAre("main block", "command continues"));
+
+    Trace inline_;
+    onMain([&] {
+        ZVUSBPrinter::performSyncOnMainQueue([&] { inline_.add("inner"); });
+        inline_.add("outer");
+    });
+    EXPECT_THAT(inline_.events(), ElementsAre("inner", "outer"));
+}
+
+TEST_F(QueueFixture, CloseIsQueuedEvenFromTheCommandQueue) {
+    Trace trace;
+    a->sendNoReplyPrinterCommand([&] {
+        a->closeInterface([&](IOReturn) { trace.add("closed"); });
+        trace.add("exchange ends");
+    });
+    waitForCommandQueue(a);
+    EXPECT_THAT(trace.events(), ElementsAre("exchange ends", "closed"));
+}
+
+TEST_F(QueueFixture, ProbeAndHotPlugRunOnTheCommandQueue) {
+    LogCapture logs;
+    onMain([&] { a->probe(); });
+    waitForCommandQueue(a);
+    EXPECT_TRUE(logs.hasSys("running probe on OVN PL25D A123"));
+    EXPECT_EQ(a->customInfo.load(), 1);
+    EXPECT_TRUE(a->customInfoOnQueue.load());
+
+    a->updateInfo();
+    waitForCommandQueue(a);
+    EXPECT_EQ(a->customInfo.load(), 2);
+
+    deviceA.log->clear();
+    a->hotPlug();
+    waitForCommandQueue(a);
+    EXPECT_THAT(deviceA.log->entries(), ElementsAre("USBDeviceOpen", "USBDeviceReEnumerate 0", "USBDeviceClose"));
+    EXPECT_TRUE(logs.hasSys("Successfully reenumerated OVN PL25D A123"));
+}
+
+TEST_F(QueueFixture, QueuedWorkKeepsTheObjectAlive) {
+    std::weak_ptr<ZVUSBPrinter> weak = a;
+    std::atomic<bool> ranWithObject{false};
+    {
+        Gate gate(a);
+        a->sendNoReplyPrinterCommand([&ranWithObject, weak] { ranWithObject = !weak.expired(); });
+        a.reset();
+        EXPECT_FALSE(weak.expired());
+    }
+    runMainUntil([&] { return weak.expired(); });
+    EXPECT_TRUE(ranWithObject.load());
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST_F(QueueFixture, MainThreadNeverWaitsForABusyCommandQueue) {
+    std::atomic<int> completions{0};
+    {
+        Gate gate(a);  // the command queue is busy for as long as the main block runs
+        onMain([&] {
+            a->openInterface([&](IOReturn) { ++completions; });
+            a->closeInterface([&](IOReturn) { ++completions; });
+            a->sendPrinterCommand([] {}, nullptr, [&](ZVUSBPrinter::PrinterReply) { ++completions; });
+            a->update1284DeviceID([&](bool, const ZVUSBPrinter::Text&) { ++completions; });
+            a->probe();
+            a->setIsOwned(0);
+            a->getPipes();
+        });
+        EXPECT_EQ(completions.load(), 0);  // every call returned without running its work
+    }
+    waitForCommandQueue(a);
+    EXPECT_EQ(completions.load(), 4);
+}
+
+TEST(ZVPrintersPort, SharedNotificationPortIsCreatedOnce) {
+    services();
+    auto port = ZVPrinters::sharedNotificationPort();
+    ASSERT_TRUE(port);
+    const int created = services()->portsCreated.load();
+    EXPECT_EQ(ZVPrinters::sharedNotificationPort(), port);
+    EXPECT_EQ(services()->portsCreated.load(), created);
+    FakePrinter device;
+    auto printer = makePrinter(device);
+    EXPECT_EQ(printer->notifyPort(), port);
+    waitForCommandQueue(printer);
+}

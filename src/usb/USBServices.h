@@ -75,7 +75,10 @@ class IOUSBInterfaceInterface {
 public:
     virtual ~IOUSBInterfaceInterface() = default;
 
-    // Exclusive open: kIOReturnExclusiveAccess when another client (another program) holds the interface.
+    // Exclusive open: kIOReturnExclusiveAccess when another client (another program, or another handle of this
+    // one) holds the interface. Every attempt sends kIOMessageServiceIsAttemptingOpen to the interest
+    // registrations of the interface service; every close (also of a handle dropped while open) sends
+    // kIOMessageServiceWasClosed. USBInterfaceClose without an open answers kIOReturnNotOpen.
     virtual IOReturn USBInterfaceOpenSeize() = 0;
     virtual IOReturn USBInterfaceClose() = 0;
 
@@ -90,18 +93,22 @@ public:
     virtual IOReturn GetDeviceReleaseNumber(uint16_t* value) = 0;
     virtual IOReturn GetLocationID(uint32_t* value) = 0;
 
-    // Pipes exist only while the interface is open; pipe references run from 1 to the endpoint count.
+    // Pipes exist only while the interface is open (kIOReturnNotOpen otherwise); pipe references run from 1 to
+    // the endpoint count, in endpoint order. Once the device has left, every transfer and open answers
+    // kIOReturnNoDevice; the identity getters above keep answering from what the handle knew.
     virtual IOReturn GetNumEndpoints(uint8_t* count) = 0;
     virtual IOReturn GetPipeProperties(uint8_t pipeRef, uint8_t* direction, uint8_t* number, uint8_t* transferType,
                                        uint16_t* maxPacketSize, uint8_t* interval) = 0;
 
-    // Timed bulk transfers. ReadPipeTO: *size is the buffer size in, the bytes received out.
+    // Timed bulk transfers. ReadPipeTO: *size is the buffer size in, the bytes received out (also when a
+    // transfer ends early with an error: the bytes moved until then).
     virtual IOReturn WritePipeTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t noDataTimeout,
                                  uint32_t completionTimeout) = 0;
     virtual IOReturn ReadPipeTO(uint8_t pipeRef, void* buf, uint32_t* size, uint32_t noDataTimeout,
                                 uint32_t completionTimeout) = 0;
 
-    // A control request; pipe 0 is the default pipe (the only one used).
+    // A control request; pipe 0 is the default pipe (the only one used). Needs no open interface (descriptors,
+    // GET_DEVICE_ID). wLenDone receives the data bytes transferred, never more than wLength.
     virtual IOReturn ControlRequestTO(uint8_t pipeRef, IOUSBDevRequestTO* request) = 0;
 
     // The device service this interface belongs to (nothing once the device has gone).
@@ -120,7 +127,9 @@ public:
 using IOIteratorPtr = std::shared_ptr<IOIterator>;
 
 // A registration (matching or interest). Releasing it (IOObjectRelease, or dropping the last reference)
-// guarantees that its callback is not called again, not even for messages already queued.
+// guarantees that its callback is not called again, not even for messages already queued. A release from
+// another thread while the callback runs on the main queue waits for it to return; a callback may release
+// its own registration.
 class IONotification {
 public:
     virtual ~IONotification() = default;

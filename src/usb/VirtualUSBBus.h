@@ -52,15 +52,20 @@ struct VirtualDeviceDescription {
 
 // The device side. Called on the host's calling thread (a printer's command queue); must not block longer
 // than the timeout it is given. May call back into the bus (for example to schedule its own re-enumeration).
+// When a handler makes its own device leave (unplug or reEnumerate) from inside a transfer, that transfer keeps
+// the result the handler returns (the device took the data before it left); a transfer that is in flight while
+// anything else removes the device ends with kIOReturnNoDevice.
 class VirtualDeviceHandler {
 public:
     virtual ~VirtualDeviceHandler() = default;
-    // The device was plugged in under this id (also after each re-enumeration).
+    // The device was plugged in under this id (also after each re-enumeration); called before the host can
+    // see it, on the thread that plugs it (the bus's own queue after a re-enumeration).
     virtual void attached(class VirtualUSBBus& bus, uint64_t deviceId) { (void)bus; (void)deviceId; }
     // A bulk OUT transfer of `length` bytes arrived. Returns the result the host sees.
     virtual IOReturn bulkOut(const uint8_t* data, size_t length, uint32_t timeoutMs) = 0;
-    // The host reads at most maxLength bytes: fill `out` (it may be shorter) and return success, or return an
-    // error (kIOReturnTimeout when nothing comes within timeoutMs).
+    // The host reads at most maxLength bytes: fill `out` (it may be shorter; bytes beyond maxLength are kept by
+    // the bus and handed out by the next reads without asking again) and return success, or return an error
+    // (kIOReturnTimeout when nothing comes within timeoutMs).
     virtual IOReturn bulkIn(std::vector<uint8_t>& out, size_t maxLength, uint32_t timeoutMs) = 0;
     // A class or vendor control request (GET_DEVICE_ID, SOFT_RESET). For device-to-host requests fill `in`
     // (the bus truncates it to wLength).
@@ -69,12 +74,16 @@ public:
 
 enum class FaultKind {
     Timeout,     // the transfer times out (nothing transferred)
-    ShortRead,   // a bulk IN read returns only `bytes` bytes of what the device answered (rest kept)
+    ShortRead,   // an IN transfer (bulk IN, or a device-to-host control request) returns only `bytes` bytes of
+                 // what the device answered; for bulk IN the rest is kept for the next read
     Stall,       // kIOUSBPipeStalled
     Vanish,      // the device is unplugged in the middle of the transfer (kIOReturnNoDevice)
 };
 enum class FaultTransfer { BulkIn, BulkOut, Control, Any };
 
+// Faults are checked in the order injected: every matching transfer counts towards each fault's `skip`, and
+// the first fault past its skip applies. A fault that applies does not reach the handler (Timeout waits the
+// scaled time-out first; Vanish unplugs the device). ShortRead matches IN transfers only.
 struct InjectedFault {
     FaultKind kind = FaultKind::Timeout;
     FaultTransfer on = FaultTransfer::Any;
@@ -99,8 +108,10 @@ public:
                      std::optional<VirtualDeviceDescription> newDescription = std::nullopt);
     // Another program takes (true) or releases (false) the interface: while held, USBInterfaceOpenSeize answers
     // kIOReturnExclusiveAccess; taking sends kIOMessageServiceIsAttemptingOpen, releasing
-    // kIOMessageServiceWasClosed to interest registrations.
-    void setHeldByOtherApplication(uint64_t deviceId, bool held);
+    // kIOMessageServiceWasClosed to interest registrations. Taking fails (the message is sent all the same)
+    // while this program has the interface open. Returns whether the other program's state changed.
+    bool setHeldByOtherApplication(uint64_t deviceId, bool held);
+    bool isHeldByOtherApplication(uint64_t deviceId) const;
     void injectFault(uint64_t deviceId, const InjectedFault& fault);
     void clearFaults(uint64_t deviceId);
 
@@ -115,6 +126,8 @@ public:
     // never answers costs milliseconds, not seconds). Default 1.
     void setTimeoutScale(double scale);
     double timeoutScale() const;
+    // How long a device stays away after the host asks for USBDeviceReEnumerate (default 100 ms).
+    void setHostReEnumerateDelay(uint32_t delayMs);
 
     // USBServices
     IONotificationPortPtr IONotificationPortCreate() override;

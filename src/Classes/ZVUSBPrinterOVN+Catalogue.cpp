@@ -1,6 +1,9 @@
 // The firmware catalogue of the vendor printer, the verification of the delivered files and the firmware image
 // that the upload sends. The work itself lives in OVNFirmwareCatalogue and OVNSRecord; this file gives it the
 // printer's product ID, class name, device-info dictionary and main-thread recording.
+#include <filesystem>
+#include <fstream>
+
 #include "Classes/OVNFirmwareCatalogue.h"
 #include "Classes/ZVUSBPrinterOVN.h"
 #include "platform/DispatchQueue.h"
@@ -47,7 +50,12 @@ ZVUSBPrinter::Text ZVUSBPrinterOVN::newFirmwareVersion() {
 }
 
 double ZVUSBPrinterOVN::availableFirmwareVersion() {
-    return catalogue::availableFirmwareVersion(newFirmwareVersion());
+    // Compared right after an archive check whose recording may still be on its way to the main thread.
+    return catalogue::availableFirmwareVersion(offeredFirmwareVersion());
+}
+
+ZVUSBPrinter::Text ZVUSBPrinterOVN::offeredFirmwareVersion() const {
+    return catalogue::offeredFirmwareVersion(filenamesForUse());
 }
 
 double ZVUSBPrinterOVN::installedFirmwareVersion() const {
@@ -67,8 +75,11 @@ bool ZVUSBPrinterOVN::allCatalogueFilesPresent() const {
     if (!row) return false;
     bool complete = true;
     for (const std::string& name : row->files) {
-        catalogue::FileHash file = catalogue::fileHashForResource(kHashKey, name);
-        if (file.status != catalogue::FileHash::Status::Hashed) {
+        std::optional<std::string> path = catalogue::resourcePath(name);
+        std::error_code ec;
+        const bool present = path && std::filesystem::is_regular_file(*path, ec) &&
+                             std::filesystem::file_size(*path, ec) > 0 && !ec && std::ifstream(*path).good();
+        if (!present) {
             SysLog("delivered file \"%s\" is missing, empty or unreadable", name.c_str());
             complete = false;
         }

@@ -117,7 +117,9 @@ std::string ZVUSBPrinterOVN::MV1UpdateWarningText() {
 }
 
 std::string ZVUSBPrinterOVN::genericUpdateWarningText() {
-    Text offered = newFirmwareVersion();
+    // The text is made right after the archive check, whose recording of the list may not have reached the
+    // main thread yet: the offered version is taken from the list the check used.
+    Text offered = offeredFirmwareVersion();
     return "This update tool will upgrade the printer firmware to version " + (offered ? *offered : "(null)") +
            ". This process cannot be undone";
 }

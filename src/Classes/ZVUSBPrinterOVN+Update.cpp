@@ -126,7 +126,7 @@ void ZVUSBPrinterOVN::proceedWithUpdateWhenReady() {
 void ZVUSBPrinterOVN::updateFirmwareReady() {
     auto self = ovnSelf();
     showAlertWithTitle(std::string(kConfirmTitle), std::string(kConfirmMessage),
-                       std::vector<std::string>{"Cancel", "Update Firmware to " + shown(newFirmwareVersion())},
+                       std::vector<std::string>{"Cancel", "Update Firmware to " + shown(offeredFirmwareVersion())},
                        [self](long response) {
                            if (response == ovn::kAlertSecondButtonReturn) {
                                self->updateFirmwareAndColorTables();

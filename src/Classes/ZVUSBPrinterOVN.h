@@ -268,6 +268,8 @@ private:
     // The recorded file list, or the catalogue row's list while the recording is still on its way to the
     // main thread.
     std::optional<std::vector<std::string>> filenamesForUse() const;
+    // The firmware version offered for this printer, from that list.
+    Text offeredFirmwareVersion() const;
     // Whether every file of the catalogue row is present and not empty.
     bool allCatalogueFilesPresent() const;
     // True once prepareForRelease has taken the interface handle away.

@@ -175,6 +175,7 @@ QString Application::start(const LaunchOptions& options) {
     runAsMainQueueBlock([&] {
         registry_ = ZVPrinters::create();
         registry_->addAcceptedProductIDs(*productIDs);
+        if (simulation_) ovn::program::useSimulatedPrinterFactory(*registry_);
     });
 
     window_ = std::make_unique<MainWindow>(registry_, simulation_ != nullptr, [this] { emit terminated(); });

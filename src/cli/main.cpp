@@ -1,0 +1,227 @@
+// ovnctl: the command-line program. See `ovnctl --help` and packaging/ovnctl.1.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Classes/ProgramSetup.h"
+#include "Classes/ZVPrinters.h"
+#include "cli/CliAlerts.h"
+#include "cli/CliSession.h"
+#include "platform/Alerts.h"
+#include "platform/DispatchQueue.h"
+#include "platform/SystemLog.h"
+#include "sim/SimulationSetup.h"
+#include "sim/SimulationText.h"
+#include "support/QELMOR_Log.h"
+#include "usb/UsbTrace.h"
+
+namespace {
+
+using namespace ovnctl;
+
+constexpr char kDescription[] =
+    "ovnctl - maintenance of OVN USB photo printers from the command line.\n"
+    "\n"
+    "Lists the attached printers, updates their firmware (and colour tables), resets media counters and\n"
+    "switches the USB serial-number (iSerial) setting.";
+
+constexpr char kFooter[] =
+    "Printers:\n"
+    "  A command works on the printer whose serial number (as the printer reports it, or its USB serial\n"
+    "  number) equals --serial, else on the first printer listed. Commands wait (at most --timeout) until\n"
+    "  every attached printer is listed and probed.\n"
+    "\n"
+    "Output:\n"
+    "  Results go to standard output; progress, alert texts and prompts to standard error (never to standard\n"
+    "  output). With --json results are JSON, progress lines are JSON objects, and an error is one JSON\n"
+    "  object {\"error\": TEXT, \"exitStatus\": N} on standard output; without it an error is the line\n"
+    "  \"ovnctl: error: TEXT\" on standard error.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the operation failed or was refused (any alert other than success, a busy printer, ...)\n"
+    "  2  usage error: unknown command or option, malformed --simulate text, a product ID that does not\n"
+    "     parse, an unwritable --trace-usb file\n"
+    "  3  no matching printer within --timeout (also: the printer did not come back from a restart)\n"
+    "\n"
+    "Examples:\n"
+    "  ovnctl list\n"
+    "  ovnctl --json --accept-product 0x5C01 list\n"
+    "  ovnctl --serial 7C1004721 update-firmware --yes\n"
+    "  ovnctl --simulate 'PL35:iserial=1,PL25D' --accept-product 0x5C01 iserial off\n"
+    "  ovnctl reset-counter A\n";
+
+bool argvHasJson(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    return false;
+}
+
+// A printer of a simulated run: the print-queue clean-up that follows an iSerial change would reach the
+// host's real printing system, which a simulation must leave alone.
+[[noreturn]] void exitNow(int status) {
+    ovn::usb::UsbTrace::close();
+    std::fflush(nullptr);
+    // Printer queues and the terminal reader may still be running: end without tearing them down under them.
+    std::_Exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string counter;
+    std::string setting;
+
+    CLI::App app{kDescription, "ovnctl"};
+    app.footer(kFooter);
+    app.require_subcommand(1, 1);
+    app.fallthrough();
+    app.add_option("--simulate", options.simulate,
+                   "Work on emulated printers instead of USB: MODEL[:key=value]...[,MODEL...], MODEL one of PL15, "
+                   "PL25, PL-MV1, PL25D, PL35, PL45 (keys: serial, fw, status, busy, iserial, life, vendor, "
+                   "location, fault, delay, settle). Settings are kept in memory only.")
+        ->type_name("LIST");
+    app.add_option("--accept-product", options.acceptProducts,
+                   "Also accept this USB product ID (hexadecimal such as 0x5C01, or decimal); repeatable")
+        ->type_name("PID")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--trace-usb", options.traceUsb, "Append one JSON line per USB transfer to FILE")
+        ->type_name("FILE");
+    app.add_flag("--json", options.json, "JSON results, progress and errors");
+    app.add_option("--serial", options.serial, "The printer to work on (default: the first listed)")
+        ->type_name("S");
+    app.add_flag("-v,--verbose", options.verbose, "Diagnostic lines to standard error (else system log only)");
+    app.add_option("--timeout", options.timeoutSeconds,
+                   "Longest wait for printers to appear, be probed or come back from a restart (default 600)")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
+
+    auto* list = app.add_subcommand("list", "List the attached printers and exit");
+    auto* update = app.add_subcommand(
+        "update-firmware", "Update the printer's firmware and colour tables (through both restarts)");
+    update->add_flag("--yes", options.yes,
+                     "Agree to the warning and confirm without asking; retry a busy or not-ready printer until "
+                     "--timeout");
+    update->add_flag("--allow-older", options.allowOlder,
+                     "Install the offered firmware even when the printer's is newer (this run only)");
+    auto* reset = app.add_subcommand("reset-counter", "Reset a media counter");
+    reset->add_option("counter", counter, "A, B or M")->required()->check(CLI::IsMember({"A", "B", "M"}));
+    auto* iserial = app.add_subcommand("iserial", "Switch the USB serial-number (iSerial) setting");
+    iserial->add_option("setting", setting, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    auto* watchCommand = app.add_subcommand("watch", "Show the live status of every printer until interrupted");
+    (void)list;
+    (void)watchCommand;
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return kExitSuccess;
+    } catch (const CLI::CallForAllHelp&) {
+        std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+        return kExitSuccess;
+    } catch (const CLI::ParseError& e) {
+        std::string message = e.what();
+        if (message.empty()) message = "bad command line";
+        // A word where the command belongs.
+        const auto rest = app.remaining();
+        if (app.get_subcommands().empty() && !rest.empty() && !rest.front().empty() && rest.front()[0] != '-')
+            message = "unknown command \"" + rest.front() + "\"";
+        Session::reportError(argvHasJson(argc, argv), kExitUsage, message + " (see ovnctl --help)");
+        return kExitUsage;
+    }
+    options.command = app.get_subcommands().front()->get_name();
+    options.counter = counter.empty() ? 0 : counter[0];
+    options.iSerialOn = setting == "on";
+    const bool json = options.json;
+
+    // Diagnostics.
+    ovn::SystemLog::setIdentity("ovnctl");
+    ovn::SystemLog::setMirrorToStdErr(options.verbose);
+    QELMOR_Log::setShouldLogToStdErr(options.verbose);
+
+    // Everything the user gave is checked before anything reaches a printer.
+    std::string error;
+    auto productIDs = ovn::program::parseProductIDs(options.acceptProducts, &error);
+    if (!productIDs) {
+        Session::reportError(json, kExitUsage, "--accept-product: " + error);
+        return kExitUsage;
+    }
+    if (options.serial && options.serial->empty()) {
+        Session::reportError(json, kExitUsage, "--serial: an empty serial number matches no printer");
+        return kExitUsage;
+    }
+    if (options.simulate) {
+        auto parsed = ovn::sim::parseSimulationText(*options.simulate);
+        if (!parsed.ok()) {
+            Session::reportError(json, kExitUsage, "--simulate: " + parsed.error);
+            return kExitUsage;
+        }
+    }
+    if (options.traceUsb && !ovn::program::openUsbTrace(*options.traceUsb, &error)) {
+        Session::reportError(json, kExitUsage, "--trace-usb: " + error);
+        return kExitUsage;
+    }
+
+    std::shared_ptr<ovn::sim::SimulationSetup> simulation;
+    if (options.simulate) {
+        ovn::program::useMemoryUserDefaults();
+        simulation = ovn::sim::installSimulation(*options.simulate, &error);
+        if (!simulation) {
+            Session::reportError(json, kExitUsage, "--simulate: " + error);
+            exitNow(kExitUsage);
+        }
+    } else if (!ovn::program::installSystemUSB(&error)) {
+        Session::reportError(json, kExitFailed, error);
+        exitNow(kExitFailed);
+    }
+    if (options.allowOlder) ovn::program::overrideUserDefaults({{"installOlderFirmwareVersion", true}});
+
+    Session::installSignalHandlers();
+    // The registry is made on the main queue, like every change of its list.
+    std::shared_ptr<ZVPrinters> registry;
+    ovn::DispatchQueue::main()->sync([&] { registry = ZVPrinters::create(); });
+    Session session(options, registry);
+
+    // Alerts that come while the printers are probed (a printer found waiting for firmware) are notices: the
+    // update command starts its workflow itself, and switches the presenter to asking (or --yes) then.
+    auto presenter = std::make_shared<CliAlertPresenter>(session, CliAlertPresenter::Mode::Notices);
+    ovn::AlertPresenter::setShared(presenter);
+    ovn::setTerminationHandler([&session] { session.finish(kExitFailed, "the program was asked to quit"); });
+
+    registry->addAcceptedProductIDs(*productIDs);
+    if (simulation) {
+        ovn::program::useSimulatedPrinterFactory(*registry);
+        size_t expected = 0;
+        for (const auto& emulator : simulation->printers->all())
+            if (registry->acceptsInterface(7, 1, emulator->vendorId(), emulator->productId())) ++expected;
+        session.setExpectedPrinterCount(expected);
+    }
+
+    PrinterWatch watch(session);
+    const int status = session.run([&] {
+        watch.start();
+        registry->getPrintingDevices();
+        const std::string& command = options.command;
+        if (command == "list")
+            runList(session, watch);
+        else if (command == "update-firmware")
+            runUpdateFirmware(session, watch);
+        else if (command == "reset-counter")
+            runResetCounter(session, watch);
+        else if (command == "iserial")
+            runISerial(session, watch);
+        else
+            runWatch(session, watch);
+    });
+
+    // Termination: the list is emptied on the main queue and discovery ends.
+    ovn::DispatchQueue::main()->sync([&] { registry->prepareForTermination(); });
+    ovn::MainRunLoop::runFor(std::chrono::milliseconds(20));
+    exitNow(status);
+}

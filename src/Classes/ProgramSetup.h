@@ -26,6 +26,8 @@
 #include "platform/UserDefaults.h"
 #include "platform/Value.h"
 
+class ZVPrinters;
+
 namespace ovn::program {
 
 // A USB product ID: hexadecimal with a 0x or 0X prefix ("0x5C01") or decimal ("23553"), surrounding blanks
@@ -62,10 +64,8 @@ private:
     std::map<std::string, Value> overrides_;
 };
 
-class ZVPrinters;
-
 // Makes the registry build printers that never touch the machine's print queues: an emulated printer whose
 // USB serial-number setting changes must not make the program delete the user's real queues.
-void useSimulatedPrinterFactory(ZVPrinters& registry);
+void useSimulatedPrinterFactory(::ZVPrinters& registry);
 
 }  // namespace ovn::program

@@ -98,7 +98,11 @@ ParsedArguments parseArguments(const QStringList& arguments) {
     const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")},
                                      QCoreApplication::translate("Application", "Also write log lines to the "
                                                                                 "standard error stream."));
-    parser.addOptions({help, version, simulate, accept, trace, screenshot, verbose});
+    const QCommandLineOption quitAfterPaint(
+        QStringLiteral("quit-after-first-paint"),
+        QCoreApplication::translate("Application", "Quit as soon as the table has been painted with a printer in "
+                                                   "it (to measure start-up)."));
+    parser.addOptions({help, version, simulate, accept, trace, screenshot, verbose, quitAfterPaint});
     if (!parser.parse(arguments)) {
         parsed.error = parser.errorText();
         return parsed;
@@ -122,6 +126,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
     if (parser.isSet(trace)) o.traceUsb = parser.value(trace).toStdString();
     if (parser.isSet(screenshot)) o.screenshot = parser.value(screenshot);
     o.verbose = parser.isSet(verbose);
+    o.quitAfterFirstPaint = parser.isSet(quitAfterPaint);
     return parsed;
 }
 
@@ -161,6 +166,7 @@ QString Application::start(const LaunchOptions& options) {
     ovn::SystemLog::setMirrorToStdErr(options.verbose);
     started_ = true;
     screenshot_ = options.screenshot;
+    quitAfterFirstPaint_ = options.quitAfterFirstPaint;
 
     // The core's main queue runs inside Qt's event loop from now on.
     bridge_ = std::make_unique<MainQueueBridge>();
@@ -196,8 +202,19 @@ QString Application::start(const LaunchOptions& options) {
 
 void Application::show() {
     if (!window_) return;
+    if (quitAfterFirstPaint_) window_->tableView()->viewport()->installEventFilter(this);
     window_->show();
     if (screenshot_) takeScreenshotWhenReady(*screenshot_, kScreenshotAttempts);
+}
+
+bool Application::eventFilter(QObject* watched, QEvent* event) {
+    // The paint is under way when the filter sees it: quit on the next turn of the event loop, after it.
+    if (quitAfterFirstPaint_ && event->type() == QEvent::Paint && window_ &&
+        watched == window_->tableView()->viewport() && window_->model()->rowCount() > 0) {
+        quitAfterFirstPaint_ = false;
+        QTimer::singleShot(0, this, [this] { emit terminated(); });
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void Application::takeScreenshotWhenReady(const QString& path, int attemptsLeft) {

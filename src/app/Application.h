@@ -34,6 +34,7 @@ struct LaunchOptions {
     std::optional<std::string> traceUsb;      // --trace-usb FILE
     std::optional<QString> screenshot;        // --screenshot FILE
     bool verbose = false;                     // -v: log lines also on standard error
+    bool quitAfterFirstPaint = false;         // --quit-after-first-paint: start-up measurement
 };
 
 struct ParsedArguments {
@@ -74,12 +75,14 @@ signals:
 
 private:
     void takeScreenshotWhenReady(const QString& path, int attemptsLeft);
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     std::unique_ptr<MainQueueBridge> bridge_;
     std::shared_ptr<ovn::sim::SimulationSetup> simulation_;
     std::shared_ptr<ZVPrinters> registry_;
     std::unique_ptr<MainWindow> window_;
     std::optional<QString> screenshot_;
+    bool quitAfterFirstPaint_ = false;
     bool started_ = false;
     bool shutDown_ = false;
 };

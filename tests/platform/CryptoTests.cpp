@@ -1,11 +1,6 @@
 // HMAC-SHA256: the published test vectors, file hashes equal to in-memory hashes across read-chunk edges,
 // and files that cannot be read giving nothing.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "PlatformTestUtil.h"
 #include "platform/Crypto.h"

@@ -1,13 +1,6 @@
 // Serial queues, the main queue and its run loop: ordering, mutual exclusion, synchronous hops, delays,
 // queue-specific values, the GUI wake-up hook and the lifetime of a queue whose handle is dropped.
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "PlatformTestUtil.h"
 #include "platform/DispatchQueue.h"
@@ -15,8 +8,10 @@
 using namespace std::chrono_literals;
 using ovn::DispatchQueue;
 using ovn::MainRunLoop;
+using platform_test::eventually;
 using platform_test::Gate;
 using platform_test::runOn;
+using Queue = std::shared_ptr<DispatchQueue>;
 
 namespace {
 
@@ -28,12 +23,11 @@ const char kMainKey = 0;
 // Drains the main queue on the test thread until the predicate holds (at most 10 s).
 bool drainUntil(const std::function<bool()>& done) { return MainRunLoop::runUntil(done, 10s); }
 
-// Waits until the queue's bookkeeping shows no pending block (it is updated just after a block returns).
-bool waitIdle(const std::shared_ptr<DispatchQueue>& queue) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (queue->pendingCount() != 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
-    return queue->pendingCount() == 0;
+// What a block on the queue finds under the key (a marker when the block never ran).
+void* specificOn(const Queue& queue, const void* key) {
+    void* seen = reinterpret_cast<void*>(1);
+    EXPECT_TRUE(runOn(queue, [&] { seen = DispatchQueue::getSpecific(key); }));
+    return seen;
 }
 
 // Clears the wake-up hook when the test ends, whatever happens.
@@ -41,49 +35,51 @@ struct HookGuard {
     ~HookGuard() { MainRunLoop::setWakeupHook(nullptr); }
 };
 
+// Counts blocks running at the same time as another block of the same (serial) queue.
+struct OverlapCheck {
+    std::atomic<bool> running{false};
+    std::atomic<int> overlaps{0};
+    void enter() { overlaps += running.exchange(true); }
+    void leave() { running = false; }
+};
+
 }  // namespace
 
 TEST(SerialQueue, RunsBlocksInSubmissionOrderNeverTwoAtOnce) {
     auto queue = DispatchQueue::createSerial("test.order");
-    constexpr int kThreads = 4;
-    constexpr int kPerThread = 500;
-    std::atomic<bool> running{false};
-    std::atomic<int> overlaps{0};
+    constexpr int kThreads = 4, kPerThread = 500;
+    OverlapCheck overlap;
     std::vector<std::pair<int, int>> seen;  // touched only by blocks of the queue
-    seen.reserve(kThreads * kPerThread);
-
     std::vector<std::thread> producers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < kThreads; ++t)
         producers.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
+            for (int i = 0; i < kPerThread; ++i)
                 queue->async([&, t, i] {
-                    if (running.exchange(true)) overlaps.fetch_add(1);
+                    overlap.enter();
                     seen.emplace_back(t, i);
                     if ((i & 63) == 0) std::this_thread::yield();
-                    running.store(false);
+                    overlap.leave();
                 });
-            }
         });
-    }
     for (auto& p : producers) p.join();
     ASSERT_TRUE(runOn(queue, [] {}));
 
-    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(overlap.overlaps.load(), 0);
     ASSERT_EQ(seen.size(), size_t(kThreads * kPerThread));
     std::vector<int> next(kThreads, 0);
     for (auto& [t, i] : seen) {
         EXPECT_EQ(i, next[t]) << "blocks of producer " << t << " ran out of order";
         next[t] = i + 1;
     }
-    EXPECT_TRUE(waitIdle(queue));
+    EXPECT_TRUE(eventually([&] { return queue->pendingCount() == 0; }))
+        << "the count is updated just after a block returns";
 }
 
 TEST(SerialQueue, SeparateQueuesRunInParallel) {
     // Two queues whose blocks each wait for the other: only possible when they run at the same time.
     auto a = DispatchQueue::createSerial("test.parallel.a");
     auto b = DispatchQueue::createSerial("test.parallel.b");
-    auto aStarted = std::make_shared<Gate>();
-    auto bStarted = std::make_shared<Gate>();
+    auto aStarted = std::make_shared<Gate>(), bStarted = std::make_shared<Gate>();
     std::atomic<bool> aSawB{false}, bSawA{false};
     a->async([&, aStarted, bStarted] {
         aStarted->open();
@@ -95,14 +91,14 @@ TEST(SerialQueue, SeparateQueuesRunInParallel) {
     });
     ASSERT_TRUE(runOn(a, [] {}, 10s));
     ASSERT_TRUE(runOn(b, [] {}, 10s));
-    EXPECT_TRUE(aSawB);
-    EXPECT_TRUE(bSawA);
+    EXPECT_TRUE(aSawB && bSawA);
 }
 
-TEST(SerialQueue, SyncWaitsForTheBlockOnAnotherQueue) {
+TEST(SerialQueue, SyncWaitsForTheBlockOnAnotherQueueAndRunsInlineOnItsOwn) {
     auto queue = DispatchQueue::createSerial("test.sync");
     std::vector<int> order;  // the test thread writes only while the queue is idle
     std::thread::id ranOn;
+    std::string label;
     queue->async([&] {
         std::this_thread::sleep_for(20ms);
         order.push_back(1);
@@ -110,17 +106,15 @@ TEST(SerialQueue, SyncWaitsForTheBlockOnAnotherQueue) {
     queue->sync([&] {
         order.push_back(2);
         ranOn = std::this_thread::get_id();
-        EXPECT_EQ(DispatchQueue::currentLabel(), "test.sync");
+        label = DispatchQueue::currentLabel();
     });
     order.push_back(3);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
     EXPECT_NE(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(label, "test.sync");
     EXPECT_EQ(DispatchQueue::currentLabel(), "");
-}
 
-TEST(SerialQueue, SyncOntoTheRunningQueueRunsInline) {
-    auto queue = DispatchQueue::createSerial("test.inline");
-    std::vector<int> order;
+    order.clear();
     ASSERT_TRUE(runOn(queue, [&] {
         order.push_back(1);
         queue->sync([&] { order.push_back(2); });
@@ -132,26 +126,21 @@ TEST(SerialQueue, SyncOntoTheRunningQueueRunsInline) {
 
 TEST(SerialQueue, AsyncAfterWaitsAtLeastTheDelayAndKeepsDelayOrder) {
     auto queue = DispatchQueue::createSerial("test.after");
-    std::mutex mutex;
-    std::vector<std::string> order;
-    auto record = [&](const std::string& what) {
-        std::lock_guard<std::mutex> lock(mutex);
-        order.push_back(what);
-    };
+    std::vector<std::string> order;  // touched only by blocks of the queue
     auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::duration lateAt{}, earlyAt{};
     auto allDone = std::make_shared<Gate>();
     queue->asyncAfter(120ms, [&, allDone] {
         lateAt = std::chrono::steady_clock::now() - start;
-        record("late");
+        order.push_back("late");
         allDone->open();
     });
     queue->asyncAfter(40ms, [&] {
         earlyAt = std::chrono::steady_clock::now() - start;
-        record("early-1");
+        order.push_back("early-1");
     });
-    queue->asyncAfter(40ms, [&] { record("early-2"); });
-    queue->async([&] { record("now"); });
+    queue->asyncAfter(40ms, [&] { order.push_back("early-2"); });
+    queue->async([&] { order.push_back("now"); });
     ASSERT_TRUE(allDone->waitFor(10s));
     EXPECT_EQ(order, (std::vector<std::string>{"now", "early-1", "early-2", "late"}));
     EXPECT_GE(earlyAt, 40ms);
@@ -167,18 +156,9 @@ TEST(SerialQueue, SpecificValuesAreAnsweredByTheRunningQueue) {
     b->setSpecific(&kQueueKey, &bValue);
     EXPECT_EQ(a->specific(&kQueueKey), &aValue);
     EXPECT_EQ(b->specific(&kOtherKey), nullptr);
-
-    // Outside any queue nothing is found.
-    EXPECT_EQ(DispatchQueue::getSpecific(&kQueueKey), nullptr);
-
-    void* seenOnB = nullptr;
-    void* otherOnB = reinterpret_cast<void*>(1);
-    ASSERT_TRUE(runOn(b, [&] {
-        seenOnB = DispatchQueue::getSpecific(&kQueueKey);
-        otherOnB = DispatchQueue::getSpecific(&kOtherKey);
-    }));
-    EXPECT_EQ(seenOnB, &bValue);
-    EXPECT_EQ(otherOnB, nullptr) << "a block on B must not see A's values";
+    EXPECT_EQ(DispatchQueue::getSpecific(&kQueueKey), nullptr) << "outside any queue nothing is found";
+    EXPECT_EQ(specificOn(b, &kQueueKey), &bValue);
+    EXPECT_EQ(specificOn(b, &kOtherKey), nullptr) << "a block on B must not see A's values";
 
     // A block on A hopping synchronously onto B sees B's values during the hop and A's again after it.
     void *before = nullptr, *during = nullptr, *duringOther = reinterpret_cast<void*>(1), *after = nullptr;
@@ -192,17 +172,22 @@ TEST(SerialQueue, SpecificValuesAreAnsweredByTheRunningQueue) {
         });
         after = DispatchQueue::getSpecific(&kQueueKey);
     }));
-    EXPECT_EQ(before, &aValue);
-    EXPECT_EQ(during, &bValue);
-    EXPECT_EQ(duringOther, nullptr);
+    EXPECT_EQ((std::vector<void*>{&aValue, &bValue, nullptr, &aValue}),
+              (std::vector<void*>{before, during, duringOther, after}));
     EXPECT_EQ(labelDuring, "test.specific.b");
-    EXPECT_EQ(after, &aValue);
 
-    // Storing nothing removes the value.
-    a->setSpecific(&kOtherKey, nullptr);
-    void* cleared = reinterpret_cast<void*>(1);
-    ASSERT_TRUE(runOn(a, [&] { cleared = DispatchQueue::getSpecific(&kOtherKey); }));
-    EXPECT_EQ(cleared, nullptr);
+    a->setSpecific(&kOtherKey, nullptr);  // storing nothing removes the value
+    EXPECT_EQ(specificOn(a, &kOtherKey), nullptr);
+}
+
+TEST(SerialQueue, EmptyBlocksAreIgnored) {
+    auto queue = DispatchQueue::createSerial("test.empty");
+    queue->async(nullptr);
+    queue->sync(nullptr);
+    queue->asyncAfter(1ms, nullptr);
+    EXPECT_EQ(queue->pendingCount(), 0u);
+    EXPECT_EQ(queue->label(), "test.empty");
+    EXPECT_FALSE(queue->isMain());
 }
 
 TEST(MainQueue, MarkedMainQueueIsRecognisedOnlyInItsBlocks) {
@@ -210,7 +195,6 @@ TEST(MainQueue, MarkedMainQueueIsRecognisedOnlyInItsBlocks) {
     EXPECT_TRUE(main->isMain());
     EXPECT_EQ(DispatchQueue::main().get(), main.get()) << "one main queue per process";
     main->setSpecific(&kMainKey, main.get());
-
     std::atomic<void*> fromMain{nullptr};
     std::atomic<bool> ran{false};
     std::string label;
@@ -223,19 +207,14 @@ TEST(MainQueue, MarkedMainQueueIsRecognisedOnlyInItsBlocks) {
     ASSERT_TRUE(drainUntil([&] { return ran.load(); }));
     EXPECT_EQ(fromMain.load(), main.get());
     EXPECT_EQ(label, "main");
-
     // Not from a serial queue, and not from the test thread outside a drained block.
-    auto queue = DispatchQueue::createSerial("test.notmain");
-    void* fromQueue = reinterpret_cast<void*>(1);
-    ASSERT_TRUE(runOn(queue, [&] { fromQueue = DispatchQueue::getSpecific(&kMainKey); }));
-    EXPECT_EQ(fromQueue, nullptr);
+    EXPECT_EQ(specificOn(DispatchQueue::createSerial("test.notmain"), &kMainKey), nullptr);
     EXPECT_EQ(DispatchQueue::getSpecific(&kMainKey), nullptr);
 }
 
 TEST(MainQueue, SyncFromAQueueWaitsForTheDrainingThreadAndSyncFromMainRunsInline) {
     auto main = DispatchQueue::main();
     auto queue = DispatchQueue::createSerial("test.mainhop");
-    std::thread::id mainThread = std::this_thread::get_id();
     std::thread::id ranOn, nestedOn;
     std::vector<int> order;  // written in turn by the queue and (during its sync) the main thread
     std::atomic<bool> finished{false};
@@ -254,8 +233,8 @@ TEST(MainQueue, SyncFromAQueueWaitsForTheDrainingThreadAndSyncFromMainRunsInline
         finished = true;
     });
     ASSERT_TRUE(drainUntil([&] { return finished.load(); }));
-    EXPECT_EQ(ranOn, mainThread);
-    EXPECT_EQ(nestedOn, mainThread);
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_EQ(nestedOn, std::this_thread::get_id());
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5}));
 }
 
@@ -268,13 +247,11 @@ TEST(MainQueue, SyncFromTheFirstThreadOutsideAnyBlockRunsAtOnceAsAMainBlock) {
     void* seen = nullptr;
     std::string label;
     bool ran = false;
-    std::thread watchdog;
     auto finished = std::make_shared<Gate>();
-    watchdog = std::thread([finished] {
+    std::thread watchdog([finished] {
         if (!finished->waitFor(5s)) {
             ADD_FAILURE() << "sync onto main from the first thread is stuck";
-            // Let the stuck sync go on: drain from here so the program can still end.
-            MainRunLoop::drain();
+            MainRunLoop::drain();  // let the stuck sync go on so that the program can still end
         }
     });
     main->sync([&] {
@@ -347,25 +324,23 @@ TEST(MainQueue, OnlyOneThreadRunsMainBlocksAtATime) {
     // Two threads both running the loop: main-queue blocks must still run one at a time, in order.
     auto main = DispatchQueue::main();
     constexpr int kBlocks = 400;
-    std::atomic<bool> running{false};
-    std::atomic<int> overlaps{0};
+    OverlapCheck overlap;
     std::atomic<int> ran{0};
     std::vector<int> seen;  // touched only by main-queue blocks
-    for (int i = 0; i < kBlocks; ++i) {
+    for (int i = 0; i < kBlocks; ++i)
         main->async([&, i] {
-            if (running.exchange(true)) overlaps.fetch_add(1);
+            overlap.enter();
             seen.push_back(i);
             std::this_thread::yield();
-            running.store(false);
+            overlap.leave();
             ran.fetch_add(1);
         });
-    }
     auto allRan = [&] { return ran.load() == kBlocks; };
     std::thread other([&] { MainRunLoop::runUntil(allRan, 10s); });
     MainRunLoop::runUntil(allRan, 10s);
     other.join();
     EXPECT_EQ(ran.load(), kBlocks);
-    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(overlap.overlaps.load(), 0);
     for (int i = 0; i < static_cast<int>(seen.size()); ++i) ASSERT_EQ(seen[i], i);
 }
 
@@ -373,7 +348,7 @@ TEST(MainQueue, StopEndsRunFromAnotherThread) {
     std::atomic<bool> ran{false};
     DispatchQueue::main()->async([&] { ran = true; });
     std::thread stopper([&] {
-        while (!ran.load()) std::this_thread::sleep_for(1ms);
+        eventually([&] { return ran.load(); }, 10s);
         MainRunLoop::stop();
     });
     auto start = std::chrono::steady_clock::now();
@@ -396,21 +371,19 @@ TEST(MainQueue, WakeupHookLetsAnotherLoopDrainTheMainQueue) {
     });
     auto main = DispatchQueue::main();
     auto queue = DispatchQueue::createSerial("test.hook");
-    std::atomic<int> hops{0};
     constexpr int kHops = 50;
+    std::atomic<int> hops{0};
     std::atomic<bool> finished{false};
     queue->async([&] {
         for (int i = 0; i < kHops; ++i) main->sync([&] { hops.fetch_add(1); });
         finished = true;
     });
-
-    // The "GUI" loop: sleeps until the hook fires, then drains.
+    // The "GUI" loop: sleeps until the hook fires, then drains. `finished` does not notify: look now and then.
     auto deadline = std::chrono::steady_clock::now() + 10s;
     int seenWakeups = 0;
     while (!finished.load() && std::chrono::steady_clock::now() < deadline) {
         {
             std::unique_lock<std::mutex> lock(mutex);
-            // `finished` is set without telling the cv: look again now and then.
             cv.wait_for(lock, 20ms, [&] { return wakeups > seenWakeups || finished.load(); });
             seenWakeups = wakeups;
         }
@@ -426,14 +399,12 @@ TEST(MainQueue, WakeupHookIsCalledForDelayedMainBlocksAndNotForOtherQueues) {
     HookGuard guard;
     std::atomic<int> wakeups{0};
     MainRunLoop::setWakeupHook([&] { wakeups.fetch_add(1); });
-    auto queue = DispatchQueue::createSerial("test.hook.other");
-    ASSERT_TRUE(runOn(queue, [] {}));
+    ASSERT_TRUE(runOn(DispatchQueue::createSerial("test.hook.other"), [] {}));
     EXPECT_EQ(wakeups.load(), 0);
 
     std::atomic<bool> ran{false};
     DispatchQueue::main()->asyncAfter(10ms, [&] { ran = true; });
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (wakeups.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    eventually([&] { return wakeups.load() != 0; });
     EXPECT_EQ(wakeups.load(), 1);
     EXPECT_FALSE(ran.load()) << "the hook only announces; the block runs when drained";
     MainRunLoop::drain();
@@ -441,7 +412,7 @@ TEST(MainQueue, WakeupHookIsCalledForDelayedMainBlocksAndNotForOtherQueues) {
 }
 
 namespace {
-// Sets a flag when destroyed; remembers whether its block had run by then.
+// Remembers, when destroyed, whether its block had run by then.
 struct Tracked {
     std::shared_ptr<std::atomic<bool>> blockRan;
     std::shared_ptr<std::atomic<int>> destroyedAfterRun;  // 1: destroyed after the block ran, -1: before
@@ -452,8 +423,8 @@ struct Tracked {
 TEST(QueueLifetime, DroppedQueueStillRunsPendingBlocksThenReleasesWhatTheyCaptured) {
     auto blockRan = std::make_shared<std::atomic<bool>>(false);
     auto destroyed = std::make_shared<std::atomic<int>>(0);
-    auto gate = std::make_shared<Gate>();
     auto delayedRan = std::make_shared<std::atomic<bool>>(false);
+    auto gate = std::make_shared<Gate>();
     std::weak_ptr<Tracked> watch;
     {
         auto queue = DispatchQueue::createSerial("test.dropped");
@@ -466,9 +437,7 @@ TEST(QueueLifetime, DroppedQueueStillRunsPendingBlocksThenReleasesWhatTheyCaptur
     }  // the last handle goes while two blocks wait
     EXPECT_FALSE(watch.expired()) << "a pending block's captures must live until it has run";
     gate->open();
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while ((destroyed->load() == 0 || !delayedRan->load()) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(1ms);
+    eventually([&] { return destroyed->load() != 0 && delayedRan->load(); });
     EXPECT_TRUE(blockRan->load());
     EXPECT_EQ(destroyed->load(), 1) << "captures must be released after the block ran, not before or never";
     EXPECT_TRUE(watch.expired());
@@ -479,7 +448,7 @@ TEST(QueueLifetime, ObjectOwningItsQueueCanBeReleasedFromItsOwnBlocks) {
     // The usual printer pattern: an object owns its queue, its queued work holds the object, and the last
     // block to finish frees both. The queue must not touch freed state afterwards (checked under ASan).
     struct Owner {
-        std::shared_ptr<DispatchQueue> queue = DispatchQueue::createSerial("test.owner");
+        Queue queue = DispatchQueue::createSerial("test.owner");
         std::shared_ptr<std::atomic<int>> ran = std::make_shared<std::atomic<int>>(0);
     };
     auto owner = std::make_shared<Owner>();
@@ -491,10 +460,8 @@ TEST(QueueLifetime, ObjectOwningItsQueueCanBeReleasedFromItsOwnBlocks) {
             owner->queue->sync([] {});  // inline: the block runs on this queue
         });
     owner.reset();
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!watch.expired() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
     EXPECT_EQ(ran->load(), 3);
-    EXPECT_TRUE(watch.expired());
 }
 
 TEST(WorkerPool, BlockedQueuesNeverStarveQueuesQueuedBehindThem) {
@@ -502,38 +469,19 @@ TEST(WorkerPool, BlockedQueuesNeverStarveQueuesQueuedBehindThem) {
     // printer queue waits for the main queue), so each queued block needs a thread even when idle workers
     // exist but were all claimed by blocks submitted just before.
     auto runRound = [](int count) {
-        std::vector<std::shared_ptr<DispatchQueue>> queues;
+        std::vector<Queue> queues;
         for (int i = 0; i < count; ++i) queues.push_back(DispatchQueue::createSerial("test.pool." + std::to_string(i)));
-        std::atomic<int> started{0};
-        std::atomic<int> sawAll{0};
-        std::atomic<int> finished{0};
-        for (auto& q : queues) {
+        std::atomic<int> started{0}, sawAll{0}, finished{0};
+        for (auto& q : queues)
             q->async([&, count] {
                 started.fetch_add(1);
-                auto deadline = std::chrono::steady_clock::now() + 3s;
-                while (started.load() < count && std::chrono::steady_clock::now() < deadline)
-                    std::this_thread::sleep_for(1ms);
-                if (started.load() == count) sawAll.fetch_add(1);
+                sawAll += eventually([&] { return started.load() == count; }, 3s);
                 finished.fetch_add(1);
             });
-        }
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (finished.load() < count && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        EXPECT_EQ(finished.load(), count);
+        EXPECT_TRUE(eventually([&] { return finished.load() == count; }, 10s));
         return sawAll.load();
     };
-    EXPECT_EQ(runRound(8), 8);     // leaves idle workers behind
-    EXPECT_EQ(runRound(40), 40);   // more blocks than idle workers, submitted in a burst
+    EXPECT_EQ(runRound(8), 8);    // leaves idle workers behind
+    EXPECT_EQ(runRound(40), 40);  // more blocks than idle workers, submitted in a burst
     EXPECT_EQ(runRound(40), 40);
-}
-
-TEST(SerialQueue, EmptyBlocksAreIgnored) {
-    auto queue = DispatchQueue::createSerial("test.empty");
-    queue->async(nullptr);
-    queue->sync(nullptr);
-    queue->asyncAfter(1ms, nullptr);
-    EXPECT_EQ(queue->pendingCount(), 0u);
-    EXPECT_EQ(queue->label(), "test.empty");
-    EXPECT_FALSE(queue->isMain());
 }

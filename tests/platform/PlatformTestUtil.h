@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,7 +45,6 @@ public:
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
-
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
@@ -60,8 +60,7 @@ inline std::string readFile(const std::string& path) {
 }
 
 inline void writeFile(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 // Every log line written while the object lives, with its channel; syslog itself is off meanwhile.
@@ -89,8 +88,7 @@ public:
     size_t count(ovn::LogChannel channel, const std::string& text) const {
         std::lock_guard<std::mutex> lock(mutex_);
         size_t n = 0;
-        for (auto& [c, line] : lines_)
-            if (c == channel && line.find(text) != std::string::npos) ++n;
+        for (auto& [c, line] : lines_) n += c == channel && line.find(text) != std::string::npos;
         return n;
     }
 
@@ -113,16 +111,19 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, limit, [this] { return open_; });
     }
-    bool isOpen() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return open_;
-    }
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable cv_;
     bool open_ = false;
 };
+
+// Polls the condition until it holds or the limit passes; whether it held.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return condition();
+}
 
 // Runs the block on the queue and waits for it at most `limit`; false when it did not finish in time (a
 // deadlock then fails the calling test instead of hanging the whole program).
@@ -142,12 +143,7 @@ public:
     explicit EnvRestorer(std::string name) : name_(std::move(name)) {
         if (const char* v = getenv(name_.c_str())) old_ = v;
     }
-    ~EnvRestorer() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
+    ~EnvRestorer() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
     EnvRestorer(const EnvRestorer&) = delete;
     EnvRestorer& operator=(const EnvRestorer&) = delete;
 
@@ -156,12 +152,10 @@ private:
     std::optional<std::string> old_;
 };
 
-inline bool runningAsRoot() { return geteuid() == 0; }
-
 // Runs the check without root's right to read every file: in place when the tests do not run as root,
 // otherwise in a forked child that has become "nobody". True when the check held.
 inline bool checkWithoutRoot(const std::function<bool()>& check) {
-    if (!runningAsRoot()) return check();
+    if (geteuid() != 0) return check();
     pid_t child = fork();
     if (child < 0) return false;
     if (child == 0) {
@@ -169,8 +163,7 @@ inline bool checkWithoutRoot(const std::function<bool()>& check) {
         _exit(check() ? 0 : 1);
     }
     int status = 0;
-    if (waitpid(child, &status, 0) != child) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace platform_test

@@ -1,13 +1,5 @@
 // The small platform services: log channels and their capture, localised texts, resource lookup, the alert
 // presenter and the termination handler.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <thread>
-#include <vector>
-
 #include "PlatformTestUtil.h"
 #include "platform/Alerts.h"
 #include "platform/Bundle.h"
@@ -29,12 +21,11 @@ TEST(SystemLog, CaptureSeesEachLineOnItsChannelAsWritten) {
     ovn::SysLog("%s", long_.c_str());
     std::string err = testing::internal::GetCapturedStderr();
 
-    auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], std::make_pair(LogChannel::System, std::string("printer command queue:com.example.printer.OVN.PL25.123")));
-    EXPECT_EQ(lines[1], std::make_pair(LogChannel::StdErr, std::string("newPrinterCallback: -536870212 (kIOReturnError)")));
-    EXPECT_EQ(lines[2], std::make_pair(LogChannel::System, std::string("100% done %s %d")));
-    EXPECT_EQ(lines[3].second, long_);
+    EXPECT_EQ(log.lines(), (std::vector<std::pair<LogChannel, std::string>>{
+                               {LogChannel::System, "printer command queue:com.example.printer.OVN.PL25.123"},
+                               {LogChannel::StdErr, "newPrinterCallback: -536870212 (kIOReturnError)"},
+                               {LogChannel::System, "100% done %s %d"},
+                               {LogChannel::System, long_}}));
     // Without mirroring only the standard-error line reaches standard error, ended by one newline.
     EXPECT_EQ(err, "newPrinterCallback: -536870212 (kIOReturnError)\n");
 }

@@ -1,15 +1,9 @@
 // User defaults: the in-memory store, the JSON file store (round trip, missing and unreadable files read as
 // absent, failed writes keep the value), and where the standard store lives.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "PlatformTestUtil.h"
 #include "platform/UserDefaults.h"
@@ -27,14 +21,18 @@ const char kOlder[] = "installOlderFirmwareVersion";
 const char kUnreadable[] = "are unreadable; using none";
 const char kWriteFailed[] = "could not write user defaults to";
 
-// Checks that a store made over the path reads nothing and says so in the log.
-void expectAbsentAndLogged(const std::string& path) {
+// Checks that a store made over the path reads nothing and says so in the log (once, or not for a missing file).
+void expectAbsent(const std::string& path, size_t logged = 1) {
     LogCapture log;
     FileUserDefaults defaults(path);
     EXPECT_FALSE(defaults.objectForKey(kOlder));
     EXPECT_FALSE(defaults.boolForKey(kOlder));
     EXPECT_FALSE(defaults.stringForKey("prefDisplayVersionString"));
-    EXPECT_EQ(log.count(LogChannel::System, kUnreadable), 1u) << path;
+    EXPECT_EQ(log.count(LogChannel::System, kUnreadable), logged) << path;
+}
+
+nlohmann::json readJson(const std::string& path) {
+    return nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
 }
 
 std::vector<std::string> entriesOf(const std::string& dir) {
@@ -43,6 +41,11 @@ std::vector<std::string> entriesOf(const std::string& dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
+class UserDefaultsFile : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    std::string path = dir.file("defaults.json");
+};
 }  // namespace
 
 TEST(UserDefaults, MemoryStoreReadsWritesAndRemoves) {
@@ -64,13 +67,8 @@ TEST(UserDefaults, MemoryStoreReadsWritesAndRemoves) {
 
 TEST(UserDefaults, MissingFileIsAbsentAndReadingCreatesNothing) {
     ScratchDir dir;
-    std::string path = dir.file("sub/defaults.json");
-    LogCapture log;
-    FileUserDefaults defaults(path);
-    EXPECT_FALSE(defaults.objectForKey(kOlder));
-    EXPECT_FALSE(defaults.boolForKey(kOlder));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_EQ(log.count(LogChannel::System, kUnreadable), 0u) << "a missing file is normal, not an error";
+    expectAbsent(dir.file("sub/defaults.json"), 0);  // a missing file is normal, not an error
+    EXPECT_FALSE(std::filesystem::exists(dir.file("sub/defaults.json")));
 }
 
 TEST(UserDefaults, FileRoundTripKeepsEveryKindOfValue) {
@@ -85,8 +83,7 @@ TEST(UserDefaults, FileRoundTripKeepsEveryKindOfValue) {
         defaults.setObject("gone", std::string("soon"));
         defaults.removeObjectForKey("gone");
     }
-    auto json = nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
-    ASSERT_TRUE(json.is_object());
+    auto json = readJson(path);
     EXPECT_EQ(json[kOlder], true);
     EXPECT_FALSE(json.contains("gone"));
     EXPECT_EQ(entriesOf(std::filesystem::path(path).parent_path().string()),
@@ -114,23 +111,21 @@ TEST(UserDefaults, UnreadableFilesReadAsAbsent) {
     for (auto& [name, contents] : cases) {
         std::string path = dir.file(name + ".json");
         platform_test::writeFile(path, contents);
-        expectAbsentAndLogged(path);
+        expectAbsent(path);
     }
     // A directory where the file should be.
     std::filesystem::create_directories(dir.file("isdir.json"));
-    expectAbsentAndLogged(dir.file("isdir.json"));
+    expectAbsent(dir.file("isdir.json"));
     // A FIFO with no writer: reading it would block for ever.
     ASSERT_EQ(mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
-    expectAbsentAndLogged(dir.file("fifo.json"));
+    expectAbsent(dir.file("fifo.json"));
     // A file whose reading fails part-way (works as root too).
     std::filesystem::create_symlink("/proc/self/mem", dir.file("ioerror.json"));
-    expectAbsentAndLogged(dir.file("ioerror.json"));
+    expectAbsent(dir.file("ioerror.json"));
 }
 
-TEST(UserDefaults, FileWithoutReadPermissionReadsAsAbsent) {
-    ScratchDir dir;
+TEST_F(UserDefaultsFile, FileWithoutReadPermissionReadsAsAbsent) {
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    std::string path = dir.file("defaults.json");
     platform_test::writeFile(path, "{\"installOlderFirmwareVersion\": true}");
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
     EXPECT_TRUE(platform_test::checkWithoutRoot([&] {
@@ -141,9 +136,7 @@ TEST(UserDefaults, FileWithoutReadPermissionReadsAsAbsent) {
     }));
 }
 
-TEST(UserDefaults, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
-    ScratchDir dir;
-    std::string path = dir.file("defaults.json");
+TEST_F(UserDefaultsFile, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
     platform_test::writeFile(path,
                              R"({"installOlderFirmwareVersion": true, "window": {"x": 1, "y": 2}, "ratio": 1.5,
                                  "mixed": ["a", {"b": 1}]})");
@@ -155,13 +148,9 @@ TEST(UserDefaults, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
         EXPECT_FALSE(defaults.objectForKey("mixed"));
         defaults.setObject("prefDisplayVersionString", std::string("1.0.0"));
     }
-    auto json = nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
-    ASSERT_TRUE(json.is_object());
-    EXPECT_EQ(json["window"]["y"], 2) << "saving one setting must not drop another";
-    EXPECT_EQ(json["ratio"], 1.5);
-    EXPECT_EQ(json["mixed"][1]["b"], 1);
-    EXPECT_EQ(json["prefDisplayVersionString"], "1.0.0");
-    EXPECT_EQ(json[kOlder], true);
+    EXPECT_EQ(readJson(path), nlohmann::json::parse(R"({"installOlderFirmwareVersion": true, "ratio": 1.5,
+        "window": {"x": 1, "y": 2}, "mixed": ["a", {"b": 1}], "prefDisplayVersionString": "1.0.0"})"))
+        << "saving one setting must not drop another";
 
     // Setting a key of unknown kind replaces it.
     {
@@ -169,10 +158,8 @@ TEST(UserDefaults, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
         defaults.setObject("ratio", int64_t(2));
         defaults.removeObjectForKey("window");
     }
-    FileUserDefaults reread(path);
-    EXPECT_EQ(reread.objectForKey("ratio"), Value{int64_t(2)});
-    json = nlohmann::json::parse(platform_test::readFile(path), nullptr, false);
-    EXPECT_FALSE(json.contains("window"));
+    EXPECT_EQ(FileUserDefaults(path).objectForKey("ratio"), Value{int64_t(2)});
+    EXPECT_FALSE(readJson(path).contains("window"));
 }
 
 TEST(UserDefaults, FailedWriteKeepsTheValueInMemoryAndLogs) {
@@ -197,10 +184,8 @@ TEST(UserDefaults, FailedWriteKeepsTheValueInMemoryAndLogs) {
     EXPECT_EQ(log.count(LogChannel::System, kWriteFailed), 2u);
 }
 
-TEST(UserDefaults, TextThatIsNotUtf8IsSavedWithoutFailing) {
+TEST_F(UserDefaultsFile, TextThatIsNotUtf8IsSavedWithoutFailing) {
     // USB strings are bytes from a device; saving one must neither throw nor lose the other settings.
-    ScratchDir dir;
-    std::string path = dir.file("defaults.json");
     const std::string bad = "serial\xff\xfe";
     {
         LogCapture log;
@@ -217,9 +202,7 @@ TEST(UserDefaults, TextThatIsNotUtf8IsSavedWithoutFailing) {
     EXPECT_EQ(text->rfind("serial", 0), 0u);
 }
 
-TEST(UserDefaults, ConcurrentWritersLeaveAReadableFile) {
-    ScratchDir dir;
-    std::string path = dir.file("defaults.json");
+TEST_F(UserDefaultsFile, ConcurrentWritersLeaveAReadableFile) {
     FileUserDefaults defaults(path);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -232,20 +215,15 @@ TEST(UserDefaults, ConcurrentWritersLeaveAReadableFile) {
 }
 
 TEST(UserDefaults, DefaultPathHonoursXdgConfigHome) {
-    platform_test::EnvRestorer xdg("XDG_CONFIG_HOME");
-    platform_test::EnvRestorer home("HOME");
+    platform_test::EnvRestorer xdg("XDG_CONFIG_HOME"), home("HOME");
     setenv("HOME", "/home/someone", 1);
-
     setenv("XDG_CONFIG_HOME", "/tmp/xdg-test", 1);
     EXPECT_EQ(UserDefaults::defaultPath(), "/tmp/xdg-test/ovn-utility/defaults.json");
-
     // Unset, empty or relative values are ignored, as the base directory rules say.
-    unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json");
-    setenv("XDG_CONFIG_HOME", "", 1);
-    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json");
-    setenv("XDG_CONFIG_HOME", "relative/dir", 1);
-    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json");
+    for (const char* ignored : {static_cast<const char*>(nullptr), "", "relative/dir"}) {
+        ignored ? setenv("XDG_CONFIG_HOME", ignored, 1) : unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/ovn-utility/defaults.json") << ignored;
+    }
 }
 
 TEST(UserDefaults, StandardStoreIsTheFileUnderTheConfigDirectoryUnlessReplaced) {

@@ -1,16 +1,11 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <optional>
 #include <regex>
-#include <string>
 
 #include "SupportTestUtil.h"
 #include "support/QELMOR_Base.h"
-#include "support/QELMOR_Log.h"
 #include "support/QELMOR_NSObjectAdditions.h"
 
 namespace {
@@ -21,39 +16,31 @@ using support_test::ScratchDir;
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        const char* old = getenv(name);
-        had_ = old != nullptr;
-        if (had_) old_ = old;
+        if (const char* old = getenv(name)) old_ = old;
         setenv(name, value.c_str(), 1);
     }
-    ~ScopedEnv() {
-        if (had_) setenv(name_, old_.c_str(), 1);
-        else unsetenv(name_);
-    }
+    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
 
 private:
     const char* name_;
-    bool had_;
-    std::string old_;
+    std::optional<std::string> old_;
 };
 
-TEST(BaseDirectories, SearchFollowsTheDomainOrderAndMask) {
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_DocumentDirectory, QELMOR_UserDomainMask), "~/Documents");
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_ApplicationSupportDirectory, QELMOR_AllDomainsMask),
-              "~/.local/share");
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_ApplicationSupportDirectory,
-                                                   QELMOR_LocalDomainMask | QELMOR_SystemDomainMask),
-              "/usr/local/share");
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_CachesDirectory, QELMOR_SystemDomainMask), "/var/cache");
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_DocumentDirectory, QELMOR_SystemDomainMask), std::nullopt);
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(999, QELMOR_AllDomainsMask), std::nullopt);
-}
-
-TEST(BaseDirectories, DomainZeroSearchesAllDomains) {
-    // The user directory only exists in the local domain: a user-only search misses it.
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_UserDirectory, QELMOR_UserDomainMask), std::nullopt);
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_UserDirectory, 0), "/home");
-    EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(QELMOR_DocumentationDirectory, 0), "~/.local/share/doc");
+TEST(BaseDirectories, SearchFollowsTheDomainOrderAndMaskAndDomainZeroSearchesAll) {
+    struct Case { unsigned long type, mask; std::optional<std::string> found; };
+    const Case cases[] = {
+        {QELMOR_DocumentDirectory, QELMOR_UserDomainMask, "~/Documents"},
+        {QELMOR_ApplicationSupportDirectory, QELMOR_AllDomainsMask, "~/.local/share"},
+        {QELMOR_ApplicationSupportDirectory, QELMOR_LocalDomainMask | QELMOR_SystemDomainMask, "/usr/local/share"},
+        {QELMOR_CachesDirectory, QELMOR_SystemDomainMask, "/var/cache"},
+        {QELMOR_DocumentDirectory, QELMOR_SystemDomainMask, std::nullopt},
+        {999, QELMOR_AllDomainsMask, std::nullopt},
+        // The user directory only exists in the local domain: a user-only search misses it, domain 0 finds it.
+        {QELMOR_UserDirectory, QELMOR_UserDomainMask, std::nullopt},
+        {QELMOR_UserDirectory, 0, "/home"},
+        {QELMOR_DocumentationDirectory, 0, "~/.local/share/doc"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(QELMOR_Base::firstFoundDirectoryType(c.type, c.mask), c.found) << c.type << " in " << c.mask;
 }
 
 TEST(BaseMemory, FiguresFromMeminfo) {

@@ -1,11 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <regex>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "SupportTestUtil.h"
 #include "support/QELMOR_Log.h"
@@ -14,40 +9,39 @@ namespace {
 
 using support_test::kFixedStamp;
 using support_test::LogFixture;
+using support_test::record;
 
-std::vector<uint8_t> bytes(std::initializer_list<int> values) {
-    std::vector<uint8_t> out;
-    for (int v : values) out.push_back(static_cast<uint8_t>(v));
+using Bytes = std::vector<uint8_t>;
+
+Bytes sequence(size_t count, int first = 0) {
+    Bytes out;
+    for (size_t i = 0; i < count; ++i) out.push_back(static_cast<uint8_t>(first + static_cast<int>(i)));
     return out;
 }
 
-std::vector<uint8_t> sequence(size_t count, int first = 0) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < count; ++i) out.push_back(static_cast<uint8_t>(first + static_cast<int>(i)));
-    return out;
+std::vector<std::string> splitLines(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
 }
 
 // --- Lines and records ------------------------------------------------------------------------------
 
 TEST_F(LogFixture, EveryLevelHasItsPrefixAndRecordLetter) {
-    QELMOR_Log::logLevel(0, "zero");
-    QELMOR_Log::logLevel(1, "one");
-    QELMOR_Log::logLevel(2, "two");
-    QELMOR_Log::logLevel(3, "three");
-    QELMOR_Log::logLevel(4, "four");
-    QELMOR_Log::logLevel(5, "five");
-    QELMOR_Log::logLevel(7, "seven");
-    EXPECT_EQ(stderrText(),
-              "INFO: zero\n"
-              "DEBUG: testapp: one\n"
-              "DEBUG2: testapp: two\n"
-              "ERROR: three\n"
-              "WARN: four\n"
-              "DEBUG: testapp: five\n"
-              "DEBUG: testapp: seven\n");
-    std::string s = kFixedStamp;
-    EXPECT_EQ(buffer(), "I " + s + " zero\n" + "D " + s + " one\n" + "D2 " + s + " two\n" + "E " + s + " three\n" +
-                            "W " + s + " four\n" + "D " + s + " five\n" + "D " + s + " seven\n");
+    struct Level { int level; const char* prefix; const char* letter; };
+    const Level levels[] = {{0, "INFO: ", "I"},           {1, "DEBUG: testapp: ", "D"}, {2, "DEBUG2: testapp: ", "D2"},
+                            {3, "ERROR: ", "E"},          {4, "WARN: ", "W"},           {5, "DEBUG: testapp: ", "D"},
+                            {7, "DEBUG: testapp: ", "D"}};  // unknown levels count as level 1
+    std::string err, buf;
+    for (const auto& l : levels) {
+        const std::string message = "level " + std::to_string(l.level);
+        QELMOR_Log::logLevel(l.level, message);
+        err += l.prefix + message + "\n";
+        buf += record(l.letter, message);
+    }
+    EXPECT_EQ(stderrText(), err);
+    EXPECT_EQ(buffer(), buf);
 }
 
 TEST_F(LogFixture, ApplicationNameGoesIntoRecordsOnlyWhenAsked) {
@@ -56,8 +50,7 @@ TEST_F(LogFixture, ApplicationNameGoesIntoRecordsOnlyWhenAsked) {
     QELMOR_Log::err("second");
     QELMOR_Log::setApplicationName("other");
     QELMOR_Log::debug("third");
-    std::string s = kFixedStamp;
-    EXPECT_EQ(buffer(), "E " + s + " first\n" + "E " + s + " testapp: second\n" + "D " + s + " other: third\n");
+    EXPECT_EQ(buffer(), record("E", "first") + record("E", "testapp: second") + record("D", "other: third"));
     EXPECT_EQ(stderrText(), "ERROR: first\nERROR: second\nDEBUG: other: third\n");
 }
 
@@ -65,27 +58,22 @@ TEST_F(LogFixture, TimeStampUsesTheWeekBasedYearAndANumericZone) {
     EXPECT_EQ(QELMOR_Log::logDateString(), kFixedStamp);
     QELMOR_Log::setClockForTesting([] { return support_test::fixedTime(); }, -(4 * 3600 + 30 * 60));
     EXPECT_EQ(QELMOR_Log::logDateString(), "[2025/12/30 05:50:30.123 -0430]");
-    // The real clock gives the same shape.
-    QELMOR_Log::setClockForTesting(nullptr, std::nullopt);
+    QELMOR_Log::setClockForTesting(nullptr, std::nullopt);  // the real clock gives the same shape
     EXPECT_TRUE(std::regex_match(QELMOR_Log::logDateString(),
                                  std::regex(R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} [+-]\d{4}\])")))
         << QELMOR_Log::logDateString();
 }
 
-TEST_F(LogFixture, DebugLogsEachLineOfAMessage) {
+TEST_F(LogFixture, DebugLogsEachLineOfAMessageKeepingEmptyPieces) {
     QELMOR_Log::debug("a\nb");
     EXPECT_EQ(stderrText(), "DEBUG: testapp: a\nDEBUG: testapp: b\n");
-}
-
-TEST_F(LogFixture, DebugKeepsEmptyPiecesAndSingleLinesUnchanged) {
-    QELMOR_Log::debug("a\n\nb\n");
+    QELMOR_Log::debug("c\n\nd\n");
     QELMOR_Log::debug("");
-    QELMOR_Log::debug("plain");
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: a\nDEBUG: testapp: \nDEBUG: testapp: b\nDEBUG: testapp: \n"
-              "DEBUG: testapp: \nDEBUG: testapp: plain\n");
-    std::string s = kFixedStamp;
-    EXPECT_EQ(buffer(), "D " + s + " a\nD " + s + " \nD " + s + " b\nD " + s + " \nD " + s + " \nD " + s + " plain\n");
+    EXPECT_EQ(stderrText(), "DEBUG: testapp: a\nDEBUG: testapp: b\nDEBUG: testapp: c\nDEBUG: testapp: \n"
+                            "DEBUG: testapp: d\nDEBUG: testapp: \nDEBUG: testapp: \n");
+    std::string expected;
+    for (const char* piece : {"a", "b", "c", "", "d", "", ""}) expected += record("D", piece);
+    EXPECT_EQ(buffer(), expected);
 }
 
 TEST_F(LogFixture, MessagesAreNeverFormatStrings) {
@@ -120,19 +108,15 @@ TEST_F(LogFixture, NotificationCarriesTheRecordAndTheFilePath) {
     EXPECT_EQ(seen[0].name, "QELMOR_LogFileDidUpdate");
     EXPECT_FALSE(seen[0].object.has_value());
     ASSERT_EQ(seen[0].userInfo.count("QELMOR_LogFileAddedString"), 1u);
-    EXPECT_EQ(seen[0].userInfo.at(QELMOR_LogFileAddedString), std::string("W ") + kFixedStamp + " warned\n");
+    EXPECT_EQ(seen[0].userInfo.at(QELMOR_LogFileAddedString), record("W", "warned"));
 
     support_test::ScratchDir dir;
     ASSERT_TRUE(QELMOR_Log::setLogFile(dir.file("n.log")));
     QELMOR_Log::err("to file");
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].object, dir.file("n.log"));
-    EXPECT_EQ(seen[1].userInfo.at(QELMOR_LogFileAddedString), std::string("E ") + kFixedStamp + " to file\n");
-
-    QELMOR_Log instance;
-    instance.logFileDidUpdate(seen[1]);  // an observer entry point that must accept the notification
-    EXPECT_STREQ(QELMOR_LogFileDidUpdate, "QELMOR_LogFileDidUpdate");
-    EXPECT_STREQ(QELMOR_LogFileAddedString, "QELMOR_LogFileAddedString");
+    EXPECT_EQ(seen[1].userInfo.at(QELMOR_LogFileAddedString), record("E", "to file"));
+    QELMOR_Log().logFileDidUpdate(seen[1]);  // an observer entry point that must accept the notification
 }
 
 TEST_F(LogFixture, UpdateHandlerMayLogItself) {
@@ -149,104 +133,72 @@ TEST_F(LogFixture, UpdateHandlerMayLogItself) {
 
 std::string numberedText(size_t size) {
     std::string text;
-    text.reserve(size);
     for (size_t i = 0; text.size() < size; ++i) text += static_cast<char>('a' + i % 26);
     return text;
 }
 
-TEST_F(LogFixture, BufferOfExactlyTheThresholdIsNotTrimmed) {
+TEST_F(LogFixture, BufferIsTrimmedByTenThousandCharactersOnlyPastTheThreshold) {
     std::string full = numberedText(1000000);
     QELMOR_Log::setBufferForTesting(full);
     QELMOR_Log::err("x");
-    EXPECT_EQ(buffer(), full + "E " + kFixedStamp + " x\n");
-}
+    EXPECT_EQ(buffer(), full + record("E", "x")) << "exactly at the threshold nothing is trimmed";
 
-TEST_F(LogFixture, BufferOneOverTheThresholdLosesItsFirstTenThousandCharacters) {
-    std::string full = numberedText(1000001);
+    full = numberedText(1000001);
     QELMOR_Log::setBufferForTesting(full);
     QELMOR_Log::err("x");
-    std::string expected = full.substr(10000) + "E " + kFixedStamp + " x\n";
-    EXPECT_EQ(buffer().size(), expected.size());
+    const std::string expected = full.substr(10000) + record("E", "x");
     EXPECT_EQ(buffer(), expected);
-    // The next record does not trim again: the buffer is now below the threshold.
-    QELMOR_Log::err("y");
-    EXPECT_EQ(buffer(), expected + "E " + kFixedStamp + " y\n");
+    QELMOR_Log::err("y");  // now below the threshold: no second trim
+    EXPECT_EQ(buffer(), expected + record("E", "y"));
 }
 
 TEST_F(LogFixture, TrimNeverLeavesHalfACharacter) {
-    std::string full(9999, 'a');
-    full += "\xC3\xA9";  // two-byte character straddling the cut
+    std::string full = std::string(9999, 'a') + "\xC3\xA9";  // two-byte character straddling the cut
     full += numberedText(1000001 - full.size());
     QELMOR_Log::setBufferForTesting(full);
     QELMOR_Log::err("x");
-    EXPECT_EQ(buffer(), full.substr(10001) + "E " + kFixedStamp + " x\n");
+    EXPECT_EQ(buffer(), full.substr(10001) + record("E", "x"));
 }
 
 // --- Hex dumps ------------------------------------------------------------------------------------
 
 TEST_F(LogFixture, AsciiHexForData) {
-    EXPECT_EQ(QELMOR_Log::asciiHexForData(bytes({0x0A, 0xFF})), "0a ff ");
+    EXPECT_EQ(QELMOR_Log::asciiHexForData(Bytes{0x0A, 0xFF}), "0a ff ");
     EXPECT_EQ(QELMOR_Log::asciiHexForData({}), "");
-    EXPECT_EQ(QELMOR_Log::asciiHexForData(bytes({0x00})), "00 ");
+    EXPECT_EQ(QELMOR_Log::asciiHexForData(Bytes{0x00}), "00 ");
 }
 
-TEST_F(LogFixture, HexDumpOfThreeBytesShowsPercentDoubled) {
-    QELMOR_Log::logData(bytes({0x41, 0x42, 0x25}));
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: 00000000  41 42 25                                          |AB%%|\n");
-}
-
-TEST_F(LogFixture, HexDumpLineLayoutAroundTheMiddleColumn) {
-    QELMOR_Log::logData(sequence(8, 0x30));
-    QELMOR_Log::logData(sequence(9, 0x30));
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: 00000000  30 31 32 33 34 35 36 37                           |01234567|\n"
-              "DEBUG: testapp: 00000000  30 31 32 33 34 35 36 37  38                       |012345678|\n");
-}
-
-TEST_F(LogFixture, HexDumpLineBreaksAtSixteenBytes) {
-    QELMOR_Log::logData(sequence(15, 0x41));
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: 00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f     |ABCDEFGHIJKLMNO|\n");
-}
-
-TEST_F(LogFixture, HexDumpOfSixteenBytesIsOneLine) {
-    QELMOR_Log::logData(sequence(16, 0x41));
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: 00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|\n");
-}
-
-TEST_F(LogFixture, HexDumpOfSeventeenBytesStartsASecondLineAtOffset10) {
-    QELMOR_Log::logData(sequence(17, 0x41));
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: 00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|\n"
-              "DEBUG: testapp: 00000010  51                                                |Q|\n");
-}
-
-TEST_F(LogFixture, HexDumpShowsOnlyPrintableAscii) {
-    QELMOR_Log::logData(bytes({0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0x00, 0x0A}));
-    EXPECT_EQ(stderrText(),
-              "DEBUG: testapp: 00000000  1f 20 7e 7f 80 ff 00 0a                           |. ~.....|\n");
-}
-
-TEST_F(LogFixture, HexDumpOfNothingLogsNothing) {
-    QELMOR_Log::logData({});
-    EXPECT_EQ(stderrText(), "");
-    EXPECT_EQ(buffer(), "");
-}
-
-TEST_F(LogFixture, HexDumpRecordsAreLevelOne) {
-    QELMOR_Log::logData(bytes({0x1B, 0x50}));
-    EXPECT_EQ(buffer(), std::string("D ") + kFixedStamp +
-                            " 00000000  1b 50                                             |.P|\n");
+TEST_F(LogFixture, HexDumpLayout) {
+    struct Case { Bytes data; std::string lines; };
+    const Case cases[] = {
+        {{0x41, 0x42, 0x25}, "00000000  41 42 25                                          |AB%%|\n"},  // % doubled
+        {sequence(8, 0x30), "00000000  30 31 32 33 34 35 36 37                           |01234567|\n"},
+        {sequence(9, 0x30), "00000000  30 31 32 33 34 35 36 37  38                       |012345678|\n"},
+        {sequence(15, 0x41), "00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f     |ABCDEFGHIJKLMNO|\n"},
+        {sequence(16, 0x41), "00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|\n"},
+        {sequence(17, 0x41), "00000000  41 42 43 44 45 46 47 48  49 4a 4b 4c 4d 4e 4f 50  |ABCDEFGHIJKLMNOP|\n"
+                             "00000010  51                                                |Q|\n"},
+        {{0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF, 0x00, 0x0A},  // only printable ASCII is shown
+         "00000000  1f 20 7e 7f 80 ff 00 0a                           |. ~.....|\n"},
+        {{}, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        const size_t errAt = stderrText().size();
+        const std::string before = buffer();
+        QELMOR_Log::logData(c.data);
+        std::string expectedErr, expectedBuffer;  // level-one records
+        for (const auto& line : splitLines(c.lines)) {
+            expectedErr += "DEBUG: testapp: " + line + "\n";
+            expectedBuffer += record("D", line);
+        }
+        EXPECT_EQ(stderrText().substr(errAt), expectedErr);
+        EXPECT_EQ(buffer(), before + expectedBuffer);
+    }
 }
 
 TEST_F(LogFixture, LongHexDumpCountsOffsetsInHex) {
     QELMOR_Log::logData(sequence(0x101));
-    std::istringstream lines(stderrText());
-    std::string line;
-    std::vector<std::string> all;
-    while (std::getline(lines, line)) all.push_back(line);
+    auto all = splitLines(stderrText());
     ASSERT_EQ(all.size(), 17u);
     EXPECT_EQ(all[15].substr(0, 26), "DEBUG: testapp: 000000f0  ");
     EXPECT_EQ(all[16], "DEBUG: testapp: 00000100  00                                                |.|");
@@ -255,8 +207,7 @@ TEST_F(LogFixture, LongHexDumpCountsOffsetsInHex) {
 // --- Threads ----------------------------------------------------------------------------------------
 
 TEST_F(LogFixture, RecordsFromManyThreadsStayWholeAndInEachCallersOrder) {
-    constexpr int kThreads = 4;
-    constexpr int kRecords = 300;
+    constexpr int kThreads = 4, kRecords = 300;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
@@ -270,21 +221,18 @@ TEST_F(LogFixture, RecordsFromManyThreadsStayWholeAndInEachCallersOrder) {
     for (auto& thread : threads) thread.join();
 
     auto check = [&](const std::string& text, const std::string& linePrefix, const std::string& dumpPrefix) {
-        std::istringstream lines(text);
-        std::string line;
         std::vector<int> next(kThreads, 0);
-        std::regex record(linePrefix + R"(thread (\d) record (\d+) ([a-d]+))");
+        std::regex recordLine(linePrefix + R"(thread (\d) record (\d+) ([a-d]+))");
         int dumps = 0;
-        while (std::getline(lines, line)) {
+        for (const auto& line : splitLines(text)) {
             std::smatch m;
             if (line.rfind(dumpPrefix, 0) == 0) {
                 EXPECT_EQ(line.back(), '|') << line;
                 ++dumps;
                 continue;
             }
-            ASSERT_TRUE(std::regex_match(line, m, record)) << line;
-            int t = std::stoi(m[1]);
-            int i = std::stoi(m[2]);
+            ASSERT_TRUE(std::regex_match(line, m, recordLine)) << line;
+            int t = std::stoi(m[1]), i = std::stoi(m[2]);
             EXPECT_EQ(i, next[t]) << "thread " << t << " out of order";
             next[t] = i + 1;
             EXPECT_EQ(m[3].str(), std::string(static_cast<size_t>(40 + i % 50), static_cast<char>('a' + t)));
@@ -298,21 +246,16 @@ TEST_F(LogFixture, RecordsFromManyThreadsStayWholeAndInEachCallersOrder) {
 
 TEST_F(LogFixture, HexDumpLinesOfOneCallStayTogether) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < 3; ++t)
         threads.emplace_back([t] {
             for (int i = 0; i < 30; ++i) QELMOR_Log::logData(sequence(64, 0x41 + t));
         });
-    }
     for (auto& thread : threads) thread.join();
-    std::istringstream lines(stderrText());
-    std::string line;
-    int count = 0;
-    std::string expectedOffset[4] = {"00000000", "00000010", "00000020", "00000030"};
-    while (std::getline(lines, line)) {
-        EXPECT_EQ(line.substr(16, 8), expectedOffset[count % 4]) << "dump interleaved at line " << count;
-        ++count;
-    }
-    EXPECT_EQ(count, 3 * 30 * 4);
+    auto lines = splitLines(stderrText());
+    ASSERT_EQ(lines.size(), 3u * 30 * 4);
+    const char* offsets[4] = {"00000000", "00000010", "00000020", "00000030"};
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].substr(16, 8), offsets[i % 4]) << "dump interleaved at line " << i;
 }
 
 // --- fatal ------------------------------------------------------------------------------------------
@@ -330,17 +273,15 @@ TEST(LogFatal, LogsTheErrorAndEndsTheProcessWithStatusOne) {
 
 TEST(LogFatal, ParksTheCallingThreadInsteadOfReturning) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // The thread calling fatal never comes back and does not end the process by itself; the main thread
-    // ends it with its own status.
+    // The thread calling fatal never comes back nor ends the process; the main thread ends it with its status.
     EXPECT_EXIT(
         {
             QELMOR_Log::resetForTesting();
             std::atomic<bool> returned{false};
-            std::thread caller([&] {
+            std::thread([&] {
                 QELMOR_Log::fatal("parked");
                 returned = true;
-            });
-            caller.detach();
+            }).detach();
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             _exit(returned ? 3 : 7);
         },

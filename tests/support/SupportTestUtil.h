@@ -1,5 +1,5 @@
-// Shared fixtures of the support-library tests: a log facility reset to its defaults with standard
-// error and the system log captured, a fixed clock, and scratch directories.
+// Shared fixtures of the support-library tests: a log facility reset to its defaults with standard error and
+// the system log captured, a fixed clock, and scratch directories.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,13 +27,9 @@ public:
         if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
     }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
+    ~ScratchDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
-
     const std::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
@@ -49,14 +45,12 @@ inline std::string readFile(const std::string& path) {
 }
 
 inline void writeFile(const std::string& path, const std::string& contents) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << contents;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 inline unsigned fileMode(const std::string& path) {
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return 0;
-    return st.st_mode & 07777;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // 2024-12-30 10:20:30.123 UTC, a Monday: by ISO week rules it already belongs to week-year 2025.
@@ -67,6 +61,11 @@ inline std::chrono::system_clock::time_point fixedTime() {
 
 // The fixed clock shown one hour east of UTC.
 inline const char* kFixedStamp = "[2025/12/30 11:20:30.123 +0100]";
+
+// One record as the buffer and the log file keep it, stamped with the fixed clock.
+inline std::string record(const std::string& letter, const std::string& message) {
+    return letter + " " + kFixedStamp + " " + message + "\n";
+}
 
 class LogFixture : public ::testing::Test {
 protected:

@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <fstream>
@@ -12,14 +10,14 @@
 namespace ovn::usb::test {
 namespace {
 
-std::vector<std::string> readLines(const std::string& path) {
+Lines readLines(const std::string& path) {
     std::ifstream in(path);
-    std::vector<std::string> lines;
+    Lines lines;
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-class UsbTraceTest : public ::testing::Test {
+class UsbTraceTest : public ServicesFixture {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/ovn-usb-trace-XXXXXX";
@@ -31,6 +29,7 @@ protected:
     void TearDown() override {
         UsbTrace::close();
         ::unlink(path.c_str());
+        ServicesFixture::TearDown();
     }
     std::string path;
 };
@@ -39,37 +38,23 @@ TEST_F(UsbTraceTest, BulkAndControlTransfersOfTheVirtualBusAreTracedAsJsonLines)
     std::string error;
     ASSERT_TRUE(UsbTrace::open(path, &error)) << error;
     EXPECT_TRUE(UsbTrace::enabled());
-
     auto bus = VirtualUSBBus::create();
-    auto port = bus->IONotificationPortCreate();
+    services = bus;
     auto device = std::make_shared<ScriptedDevice>();
     uint64_t id = bus->plug(printerDescription(0x0106, 0x14200000), device);
-    IOIteratorPtr iterator;
-    IONotificationPtr notification;
-    ASSERT_EQ(kIOReturnSuccess, bus->IOServiceAddMatchingNotification(port, kIOMatchedNotification, MatchingDict{},
-                                                                      [](const IOIteratorPtr&) {}, &iterator,
-                                                                      &notification));
-    IOServicePtr service = iterator->IOIteratorNext();
-    IOUSBInterfaceInterfacePtr interface;
-    bool pluginFailed = false;
-    ASSERT_EQ(kIOReturnSuccess, bus->CreateInterfaceInterface(service, &interface, &pluginFailed));
+    ASSERT_NO_FATAL_FAILURE(registerMatching());
+    auto interface = interfaceOf(arrived.at(0));
     ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
 
-    std::vector<uint8_t> frame(100);
+    Bytes frame(100);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 3);
     ASSERT_EQ(kIOReturnSuccess, interface->WritePipeTO(1, frame.data(), 100, 5000, 5000));
     device->queueReply({0xAB, 0xCD});
-    uint8_t in[16];
-    uint32_t size = sizeof in;
+    uint8_t in[255];
+    uint32_t size = 16;
     ASSERT_EQ(kIOReturnSuccess, interface->ReadPipeTO(2, in, &size, 5000, 5000));
-    IOUSBDevRequestTO request;
-    request.bmRequestType = 0x80;
-    request.bRequest = 6;
-    request.wValue = 0x0300;
-    request.wLength = 255;
-    uint8_t languages[255];
-    request.pData = languages;
-    ASSERT_EQ(kIOReturnSuccess, interface->ControlRequestTO(0, &request));
+    auto languages = deviceRequest(0x0300, 0, 255, in);
+    ASSERT_EQ(kIOReturnSuccess, interface->ControlRequestTO(0, &languages));
     bus->injectFault(id, {FaultKind::Stall, FaultTransfer::BulkOut, 0, 1, 0});
     ASSERT_EQ(kIOUSBPipeStalled, interface->WritePipeTO(1, frame.data(), 4, 5000, 5000));
     UsbTrace::close();
@@ -78,51 +63,40 @@ TEST_F(UsbTraceTest, BulkAndControlTransfersOfTheVirtualBusAreTracedAsJsonLines)
 
     auto lines = readLines(path);
     ASSERT_EQ(4u, lines.size());
-    auto first = nlohmann::ordered_json::parse(lines[0]);
-    std::vector<std::string> keys;
-    for (auto& item : first.items()) keys.push_back(item.key());
-    EXPECT_EQ((std::vector<std::string>{"time", "device", "direction", "transfer", "length", "result", "hex"}), keys);
-    EXPECT_EQ("2A71010614200000", first["device"]);
-    EXPECT_EQ("out", first["direction"]);
-    EXPECT_EQ("bulk", first["transfer"]);
-    EXPECT_EQ(100, first["length"]);
-    EXPECT_EQ("kIOReturnSuccess", first["result"]);
-    std::string expectedHex;
+    std::vector<nlohmann::ordered_json> traced;
+    double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const auto& line : lines) {
+        traced.push_back(nlohmann::ordered_json::parse(line));
+        ASSERT_EQ("time", traced.back().begin().key());
+        EXPECT_TRUE(traced.back()["time"].is_number_float());
+        EXPECT_NEAR(now, traced.back()["time"].get<double>(), 60.0);
+        traced.back().erase("time");
+    }
+    std::string hex;  // only the first 64 bytes of a transfer, in lower-case
     char pair[3];
     for (size_t i = 0; i < 64; ++i) {
-        snprintf(pair, sizeof pair, "%02x", frame[i]);
-        expectedHex += pair;
+        std::snprintf(pair, sizeof pair, "%02x", frame[i]);
+        hex += pair;
     }
-    EXPECT_EQ(expectedHex, first["hex"]) << "only the first 64 bytes, lower-case";
-    double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    EXPECT_TRUE(first["time"].is_number_float());
-    EXPECT_NEAR(now, first["time"].get<double>(), 60.0);
-
-    auto second = nlohmann::json::parse(lines[1]);
-    EXPECT_EQ("in", second["direction"]);
-    EXPECT_EQ(2, second["length"]);
-    EXPECT_EQ("abcd", second["hex"]);
-
-    auto third = nlohmann::json::parse(lines[2]);
-    EXPECT_EQ("control", third["transfer"]);
-    EXPECT_EQ("in", third["direction"]);
-    EXPECT_EQ(4, third["length"]);
-    EXPECT_EQ("04030904", third["hex"]);
-
-    auto fourth = nlohmann::json::parse(lines[3]);
-    EXPECT_EQ("kIOUSBPipeStalled", fourth["result"]);
-    EXPECT_EQ(0, fourth["length"]);
-    EXPECT_EQ("", fourth["hex"]);
+    EXPECT_EQ(R"({"device":"2A71010614200000","direction":"out","transfer":"bulk","length":100,)"
+              R"("result":"kIOReturnSuccess","hex":")" + hex + "\"}",
+              traced[0].dump());
+    EXPECT_EQ(R"({"device":"2A71010614200000","direction":"in","transfer":"bulk","length":2,)"
+              R"("result":"kIOReturnSuccess","hex":"abcd"})",
+              traced[1].dump());
+    EXPECT_EQ(R"({"device":"2A71010614200000","direction":"in","transfer":"control","length":4,)"
+              R"("result":"kIOReturnSuccess","hex":"04030904"})",
+              traced[2].dump());
+    EXPECT_EQ(R"({"device":"2A71010614200000","direction":"out","transfer":"bulk","length":0,)"
+              R"("result":"kIOUSBPipeStalled","hex":""})",
+              traced[3].dump());
 }
 
 TEST_F(UsbTraceTest, AppendsAndKeepsEveryLineWholeAcrossThreads) {
-    {
-        std::ofstream out(path);
-        out << "{\"earlier\":1}\n";
-    }
+    std::ofstream(path) << "{\"earlier\":1}\n";
     ASSERT_TRUE(UsbTrace::open(path, nullptr));
     std::vector<std::thread> threads;
-    std::vector<uint8_t> payload(200, 0x5A);
+    Bytes payload(200, 0x5A);
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i)

@@ -1,7 +1,6 @@
 // The libusb provider against umockdev: a fake sysfs with a root hub and printers, udev events for plugging
 // and unplugging, and usbfs device nodes whose ioctls MockUsbfsDevice answers.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <libusb.h>
@@ -11,23 +10,16 @@
 #include <nlohmann/json.hpp>
 
 #include "MockUsbfs.h"
-#include "platform/DispatchQueue.h"
-#include "support/CodeNames.h"
+#include "UsbTestSupport.h"
 #include "usb/LibUSBServices.h"
 #include "usb/UsbTrace.h"
 
 namespace ovn::usb::test {
 namespace {
 
-bool pumpUntil(const std::function<bool()>& done, int ms = 5000) {
-    return MainRunLoop::runUntil(done, std::chrono::milliseconds(ms));
-}
-void pumpFor(int ms) { MainRunLoop::runFor(std::chrono::milliseconds(ms)); }
-
 constexpr const char* kPrinterNode = "/dev/bus/usb/001/005";
-constexpr const char* kPrinterSys = "/sys/devices/usb1/1-2";
 
-class LibUSBServicesTest : public ::testing::Test {
+class LibUSBServicesTest : public ServicesFixture {
 protected:
     void SetUp() override {
         MainRunLoop::drain();
@@ -40,11 +32,11 @@ protected:
     }
 
     void TearDown() override {
-        if (port) port->destroy();
+        ServicesFixture::TearDown();
         services.reset();
+        libusb.reset();
         MainRunLoop::drain();
         printer.reset();
-        second.reset();
         g_object_unref(testbed);
     }
 
@@ -61,94 +53,28 @@ protected:
 
     void start(LibUSBServices::Options options = {}) {
         std::string error;
-        services = LibUSBServices::create(options, &error);
-        ASSERT_TRUE(services) << error;
-        port = services->IONotificationPortCreate();
-        MatchingDict printers;
-        printers.bInterfaceClass = 7;
-        printers.bInterfaceSubClass = 1;
-        IOIteratorPtr arrivals;
-        ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
-                                        port, kIOMatchedNotification, printers,
-                                        [this](const IOIteratorPtr& it) { drain(it, "arrived", arrived); }, &arrivals,
-                                        &arrivalNotification));
-        drain(arrivals, "arrived", arrived);
-        IOIteratorPtr removals;
-        ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
-                                        port, kIOTerminatedNotification, printers,
-                                        [this](const IOIteratorPtr& it) { drain(it, "removed", removed); }, &removals,
-                                        &removalNotification));
-        drain(removals, "removed", removed);
-        log.clear();
-    }
-
-    void drain(const IOIteratorPtr& it, const char* what, std::vector<IOServicePtr>& into) {
-        while (auto service = it->IOIteratorNext()) {
-            log.push_back(what);
-            into.push_back(service);
-        }
-    }
-
-    IONotificationPtr watch(const IOServicePtr& service) {
-        IONotificationPtr notification;
-        EXPECT_EQ(kIOReturnSuccess, services->IOServiceAddInterestNotification(
-                                        port, service, kIOGeneralInterest,
-                                        [this](const IOServicePtr&, uint32_t message, void*) {
-                                            log.push_back(strForIOMessage(message));
-                                        },
-                                        &notification));
-        return notification;
-    }
-
-    IOUSBInterfaceInterfacePtr interfaceOf(const IOServicePtr& service) {
-        IOUSBInterfaceInterfacePtr handle;
-        bool pluginFailed = true;
-        EXPECT_EQ(kIOReturnSuccess, services->CreateInterfaceInterface(service, &handle, &pluginFailed));
-        return handle;
+        libusb = LibUSBServices::create(options, &error);
+        ASSERT_TRUE(libusb) << error;
+        services = libusb;
+        registerMatching();
     }
 
     UMockdevTestbed* testbed = nullptr;
     std::unique_ptr<MockUsbfsDevice> printer;
-    std::unique_ptr<MockUsbfsDevice> second;
-    std::shared_ptr<LibUSBServices> services;
-    IONotificationPortPtr port;
-    IONotificationPtr arrivalNotification;
-    IONotificationPtr removalNotification;
-    std::vector<std::string> log;
-    std::vector<IOServicePtr> arrived;
-    std::vector<IOServicePtr> removed;
+    std::shared_ptr<LibUSBServices> libusb;
 };
 
 TEST_F(LibUSBServicesTest, PrintersPresentAtStartArriveThroughTheIterator) {
     // A scanner-class device is not published.
     add(usbDeviceRecord("/devices/usb1/1-4", 1, 7, printerDescriptors(0x2A71, 0x0300, 6)));
-    start();
-    EXPECT_TRUE(services->usesHotplug());
+    ASSERT_NO_FATAL_FAILURE(start());
+    EXPECT_TRUE(libusb->usesHotplug());
     ASSERT_EQ(1u, arrived.size()) << "only the printer interface, not the hub nor the scanner";
     EXPECT_EQ("IOUSBInterface", arrived[0]->className());
     auto interface = interfaceOf(arrived[0]);
     ASSERT_TRUE(interface);
-    uint16_t vendor = 0, product = 0, release = 0;
-    uint32_t location = 0;
-    uint8_t cls = 0, sub = 0, protocol = 0, number = 9, config = 0;
-    EXPECT_EQ(kIOReturnSuccess, interface->GetDeviceVendor(&vendor));
-    EXPECT_EQ(kIOReturnSuccess, interface->GetDeviceProduct(&product));
-    EXPECT_EQ(kIOReturnSuccess, interface->GetDeviceReleaseNumber(&release));
-    EXPECT_EQ(kIOReturnSuccess, interface->GetLocationID(&location));
-    interface->GetInterfaceClass(&cls);
-    interface->GetInterfaceSubClass(&sub);
-    interface->GetInterfaceProtocol(&protocol);
-    interface->GetInterfaceNumber(&number);
-    interface->GetConfigurationValue(&config);
-    EXPECT_EQ(0x2A71, vendor);
-    EXPECT_EQ(0x0106, product);
-    EXPECT_EQ(0x0100, release);
-    EXPECT_EQ(0x01200000u, location) << "bus 1, port 2";
-    EXPECT_EQ(7, cls);
-    EXPECT_EQ(1, sub);
-    EXPECT_EQ(2, protocol);
-    EXPECT_EQ(0, number);
-    EXPECT_EQ(1, config);
+    EXPECT_EQ("2A71:0106 rel 0100 at 01200000 class 7/1/2 interface 0 config 1", identity(interface))
+        << "bus 1, port 2";
     IOServicePtr device = interface->GetDevice();
     ASSERT_TRUE(device);
     EXPECT_EQ("IOUSBDevice", device->className());
@@ -156,66 +82,51 @@ TEST_F(LibUSBServicesTest, PrintersPresentAtStartArriveThroughTheIterator) {
 }
 
 TEST_F(LibUSBServicesTest, HotPlugArrivalAndRemovalInOrder) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_EQ(1u, arrived.size());
     add(usbDeviceRecord("/devices/usb1/1-3", 1, 6, printerDescriptors(0x2A72, 0x0106)));
     ASSERT_TRUE(pumpUntil([&] { return arrived.size() == 2; }));
     auto interface = interfaceOf(arrived[1]);
-    uint32_t location = 0;
-    uint16_t vendor = 0;
-    interface->GetLocationID(&location);
-    interface->GetDeviceVendor(&vendor);
-    EXPECT_EQ(0x01300000u, location);
-    EXPECT_EQ(0x2A72, vendor);
+    EXPECT_EQ("2A72:0106 rel 0100 at 01300000 class 7/1/2 interface 0 config 1", identity(interface));
 
     auto interest = watch(arrived[1]);
     log.clear();
     unplug("/sys/devices/usb1/1-3");
     ASSERT_TRUE(pumpUntil([&] { return removed.size() == 1; }));
     pumpFor(50);
-    EXPECT_EQ((std::vector<std::string>{"kIOMessageServiceIsTerminated", "removed"}), log);
+    EXPECT_EQ((Lines{"kIOMessageServiceIsTerminated", "removed"}), log);
     EXPECT_TRUE(IOObjectIsEqualTo(arrived[1], removed[0]));
     EXPECT_FALSE(interface->GetDevice());
     EXPECT_EQ(kIOReturnNoDevice, interface->USBInterfaceOpenSeize());
-    IOUSBDevRequestTO request;
     uint8_t buffer[18];
-    request.bmRequestType = 0x80;
-    request.bRequest = 6;
-    request.wValue = 0x0100;
-    request.wLength = 18;
-    request.pData = buffer;
+    auto request = deviceRequest(0x0100, 0, 18, buffer);
     EXPECT_EQ(kIOReturnNoDevice, interface->ControlRequestTO(0, &request));
 }
 
 TEST_F(LibUSBServicesTest, ExclusiveOpenDetachesUsblpClaimsAndCloseGivesItBack) {
-    start();
-    ASSERT_EQ(1u, arrived.size());
-    auto interface = interfaceOf(arrived[0]);
+    ASSERT_NO_FATAL_FAILURE(start());
+    auto interface = interfaceOf(arrived.at(0));
     auto interest = watch(arrived[0]);
-    uint8_t count = 0;
+    uint8_t count = 0, byte = 0;
     EXPECT_EQ(kIOReturnNotOpen, interface->GetNumEndpoints(&count));
-    uint8_t byte = 0;
     EXPECT_EQ(kIOReturnNotOpen, interface->WritePipeTO(1, &byte, 1, 100, 100));
 
     ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
-    EXPECT_EQ((std::vector<std::string>{"disconnect 0", "claim 0"}), printer->calls());
+    EXPECT_EQ((Lines{"disconnect 0", "claim 0"}), printer->calls());
     EXPECT_FALSE(printer->driverBound());
     ASSERT_EQ(kIOReturnSuccess, interface->GetNumEndpoints(&count));
     ASSERT_EQ(2, count);
     uint8_t direction = 9, number = 0, type = 0;
     uint16_t maxPacket = 0;
     ASSERT_EQ(kIOReturnSuccess, interface->GetPipeProperties(2, &direction, &number, &type, &maxPacket, nullptr));
-    EXPECT_EQ(kUSBIn, direction);
-    EXPECT_EQ(2, number);
-    EXPECT_EQ(kUSBBulk, type);
-    EXPECT_EQ(512, maxPacket);
+    EXPECT_EQ((std::vector<int>{kUSBIn, 2, kUSBBulk, 512}), (std::vector<int>{direction, number, type, maxPacket}));
 
     // A second handle of this program is refused while the first holds the interface.
     auto other = interfaceOf(arrived[0]);
     EXPECT_EQ(kIOReturnExclusiveAccess, other->USBInterfaceOpenSeize());
 
     ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceClose());
-    EXPECT_EQ((std::vector<std::string>{"disconnect 0", "claim 0", "release 0", "connect 0"}), printer->calls());
+    EXPECT_EQ((Lines{"disconnect 0", "claim 0", "release 0", "connect 0"}), printer->calls());
     EXPECT_TRUE(printer->driverBound());
     EXPECT_EQ(kIOReturnNotOpen, interface->USBInterfaceClose());
     EXPECT_EQ(kIOReturnNotOpen, interface->GetNumEndpoints(&count));
@@ -224,53 +135,45 @@ TEST_F(LibUSBServicesTest, ExclusiveOpenDetachesUsblpClaimsAndCloseGivesItBack) 
     interface.reset();
     other.reset();
     pumpFor(400);
-    EXPECT_EQ((std::vector<std::string>{"kIOMessageServiceIsAttemptingOpen", "kIOMessageServiceIsAttemptingOpen",
-                                        "kIOMessageServiceWasClosed"}),
+    EXPECT_EQ((Lines{"kIOMessageServiceIsAttemptingOpen", "kIOMessageServiceIsAttemptingOpen",
+                     "kIOMessageServiceWasClosed"}),
               log);
 }
 
 TEST_F(LibUSBServicesTest, ClaimRefusedAsBusyIsExclusiveAccessAndUsblpComesBack) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     auto interface = interfaceOf(arrived.at(0));
     auto interest = watch(arrived[0]);
     printer->setClaimBusy(true);
     EXPECT_EQ(kIOReturnExclusiveAccess, interface->USBInterfaceOpenSeize());
-    EXPECT_EQ((std::vector<std::string>{"disconnect 0", "claim refused 0", "connect 0"}), printer->calls());
+    EXPECT_EQ((Lines{"disconnect 0", "claim refused 0", "connect 0"}), printer->calls());
     EXPECT_TRUE(printer->driverBound());
     uint8_t count = 0;
     EXPECT_EQ(kIOReturnNotOpen, interface->GetNumEndpoints(&count));
     ASSERT_TRUE(pumpUntil([&] { return !log.empty(); }));
     EXPECT_EQ("kIOMessageServiceIsAttemptingOpen", log[0]);
-
     printer->setClaimBusy(false);
     EXPECT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
 }
 
 TEST_F(LibUSBServicesTest, BulkTransfersWithTimeOutAndPartialTransfer) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     auto interface = interfaceOf(arrived.at(0));
     ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
 
-    std::vector<uint8_t> frame(100);
+    Bytes frame(100);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(kIOReturnSuccess, interface->WritePipeTO(1, frame.data(), 100, 5000, 5000));
-    ASSERT_EQ(1u, printer->written().size());
-    EXPECT_EQ(frame, printer->written()[0]);
+    EXPECT_EQ(std::vector<Bytes>{frame}, printer->written());
     EXPECT_EQ(kIOReturnBadArgument, interface->WritePipeTO(2, frame.data(), 4, 100, 100)) << "an IN pipe";
     EXPECT_EQ(kIOUSBUnknownPipeErr, interface->WritePipeTO(3, frame.data(), 4, 100, 100));
 
     // A short reply fills part of the buffer.
     printer->queueReply({'0', '0', '0', '0', '0', '0', '1', '2'});
-    uint8_t in[64];
-    uint32_t size = sizeof in;
-    EXPECT_EQ(kIOReturnSuccess, interface->ReadPipeTO(2, in, &size, 5000, 5000));
-    EXPECT_EQ(8u, size);
-    EXPECT_EQ('2', in[7]);
-
+    EXPECT_EQ(Transfer(kIOReturnSuccess, {'0', '0', '0', '0', '0', '0', '1', '2'}),
+              readPipe(interface, 2, 64, 5000, 5000));
     // Nothing comes: the completion time-out ends the read with nothing moved.
-    size = sizeof in;
-    EXPECT_EQ(kIOReturnTimeout, interface->ReadPipeTO(2, in, &size, 5000, 100));
-    EXPECT_EQ(0u, size);
+    EXPECT_EQ(Transfer(kIOReturnTimeout, {}), readPipe(interface, 2, 64, 5000, 100));
 
     // The device takes 10 of 100 bytes and stops: the time-out reports the 10 bytes moved.
     std::string tracePath = "/tmp/ovn-libusb-trace-" + std::to_string(getpid()) + ".jsonl";
@@ -282,44 +185,33 @@ TEST_F(LibUSBServicesTest, BulkTransfersWithTimeOutAndPartialTransfer) {
     std::string line;
     ASSERT_TRUE(std::getline(traceFile, line));
     ::unlink(tracePath.c_str());
-    auto traced = nlohmann::json::parse(line);
-    EXPECT_EQ("2A71010601200000", traced["device"]);
-    EXPECT_EQ("out", traced["direction"]);
-    EXPECT_EQ("bulk", traced["transfer"]);
-    EXPECT_EQ(10, traced["length"]);
-    EXPECT_EQ("kIOReturnTimeout", traced["result"]);
-    EXPECT_EQ("00010203040506070809", traced["hex"]);
+    auto traced = nlohmann::ordered_json::parse(line);
+    traced.erase("time");
+    EXPECT_EQ(R"({"device":"2A71010601200000","direction":"out","transfer":"bulk","length":10,)"
+              R"("result":"kIOReturnTimeout","hex":"00010203040506070809"})",
+              traced.dump());
 }
 
 TEST_F(LibUSBServicesTest, StringDescriptorsThroughControlRequestsWithoutOpeningTheInterface) {
     printer->setLanguages({0x0407, 0x0409});
     printer->setString(2, u"PL25");
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     auto interface = interfaceOf(arrived.at(0));
-    std::vector<uint8_t> buffer(256, 0xEE);
-    IOUSBDevRequestTO request;
-    request.bmRequestType = 0x80;
-    request.bRequest = 6;
-    request.wValue = 0x0300;
-    request.wLength = 256;
-    request.pData = buffer.data();
+    Bytes buffer(256, 0xEE);
+    auto request = deviceRequest(0x0300, 0, 256, buffer.data());
     request.noDataTimeout = 500;
     request.completionTimeout = 2000;
+    auto received = [&] { return Bytes(buffer.begin(), buffer.begin() + request.wLenDone); };
     ASSERT_EQ(kIOReturnSuccess, interface->ControlRequestTO(0, &request));
-    ASSERT_EQ(6u, request.wLenDone);
-    EXPECT_EQ((std::vector<uint8_t>{6, 3, 0x07, 0x04, 0x09, 0x04}), std::vector<uint8_t>(buffer.begin(), buffer.begin() + 6));
+    EXPECT_EQ(Bytes({6, 3, 0x07, 0x04, 0x09, 0x04}), received());
 
     request.wValue = 0x0302;
     request.wIndex = 0x0409;
     ASSERT_EQ(kIOReturnSuccess, interface->ControlRequestTO(0, &request));
-    ASSERT_EQ(10u, request.wLenDone);
-    EXPECT_EQ((std::vector<uint8_t>{10, 3, 'P', 0, 'L', 0, '2', 0, '5', 0}),
-              std::vector<uint8_t>(buffer.begin(), buffer.begin() + 10));
-
+    EXPECT_EQ(Bytes({10, 3, 'P', 0, 'L', 0, '2', 0, '5', 0}), received());
     request.wLength = 4;
     ASSERT_EQ(kIOReturnSuccess, interface->ControlRequestTO(0, &request));
     EXPECT_EQ(4u, request.wLenDone) << "never more than wLength";
-
     request.wValue = 0x0309;
     request.wLength = 256;
     EXPECT_EQ(kIOUSBPipeStalled, interface->ControlRequestTO(0, &request));
@@ -333,30 +225,26 @@ TEST_F(LibUSBServicesTest, StringDescriptorsThroughControlRequestsWithoutOpening
     EXPECT_EQ(18u, request.wLenDone);
     EXPECT_EQ(2, buffer[15]);
     EXPECT_EQ(5, printer->controlRequests()) << "every request reached the device";
-    EXPECT_EQ(std::vector<std::string>{}, printer->calls()) << "no claim for control requests";
+    EXPECT_EQ(Lines{}, printer->calls()) << "no claim for control requests";
 }
 
 TEST_F(LibUSBServicesTest, AnotherProgramOpeningTheDeviceNodeSendsInterestMessages) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     auto interest = watch(arrived.at(0));
     int fd = ::open(kPrinterNode, O_RDWR | O_CLOEXEC);
     ASSERT_GE(fd, 0);
     ASSERT_TRUE(pumpUntil([&] { return log.size() >= 1; }));
-    EXPECT_EQ("kIOMessageServiceIsAttemptingOpen", log[0]);
     ::close(fd);
     ASSERT_TRUE(pumpUntil([&] { return log.size() >= 2; }));
-    EXPECT_EQ("kIOMessageServiceWasClosed", log[1]);
     pumpFor(300);
-    EXPECT_EQ(2u, log.size());
+    EXPECT_EQ((Lines{"kIOMessageServiceIsAttemptingOpen", "kIOMessageServiceWasClosed"}), log);
 }
 
 TEST_F(LibUSBServicesTest, ReEnumerationResetsAndComesBackAsNewServicesAtTheSameLocation) {
-    start();
+    ASSERT_NO_FATAL_FAILURE(start());
     auto interface = interfaceOf(arrived.at(0));
     ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
-    IOUSBDeviceInterfacePtr device;
-    bool pluginFailed = true;
-    ASSERT_EQ(kIOReturnSuccess, services->CreateDeviceInterface(interface->GetDevice(), &device, &pluginFailed));
+    auto device = deviceOf(interface);
     EXPECT_EQ(kIOReturnNotOpen, device->USBDeviceReEnumerate(0));
     uint8_t index = 0;
     EXPECT_EQ(kIOReturnSuccess, device->USBGetSerialNumberStringIndex(&index));
@@ -369,28 +257,22 @@ TEST_F(LibUSBServicesTest, ReEnumerationResetsAndComesBackAsNewServicesAtTheSame
     ASSERT_EQ(kIOReturnSuccess, device->USBDeviceReEnumerate(0));
     auto calls = printer->calls();
     ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ((std::vector<std::string>{"release 0", "connect 0", "reset"}),
-              std::vector<std::string>(calls.end() - 3, calls.end()))
+    EXPECT_EQ((Lines{"release 0", "connect 0", "reset"}), Lines(calls.end() - 3, calls.end()))
         << "the claim is given back before the reset";
     ASSERT_TRUE(pumpUntil([&] { return arrived.size() == 2; }));
     pumpFor(50);
-    EXPECT_EQ((std::vector<std::string>{"kIOMessageServiceIsTerminated", "removed", "arrived"}), log);
+    EXPECT_EQ((Lines{"kIOMessageServiceIsTerminated", "removed", "arrived"}), log);
     EXPECT_FALSE(IOObjectIsEqualTo(arrived[0], arrived[1]));
     auto fresh = interfaceOf(arrived[1]);
-    uint32_t location = 0;
-    fresh->GetLocationID(&location);
-    EXPECT_EQ(0x01200000u, location);
+    EXPECT_EQ("2A71:0106 rel 0100 at 01200000 class 7/1/2 interface 0 config 1", identity(fresh));
     EXPECT_EQ(kIOReturnNoDevice, interface->USBInterfaceOpenSeize());
     EXPECT_EQ(kIOReturnNoDevice, device->USBDeviceClose());
     EXPECT_EQ(kIOReturnSuccess, fresh->USBInterfaceOpenSeize());
 }
 
 TEST_F(LibUSBServicesTest, PollingWhenHotPlugIsNotUsed) {
-    LibUSBServices::Options options;
-    options.useHotplug = false;
-    options.pollIntervalMs = 100;
-    start(options);
-    EXPECT_FALSE(services->usesHotplug());
+    ASSERT_NO_FATAL_FAILURE(start({.useHotplug = false, .pollIntervalMs = 100}));
+    EXPECT_FALSE(libusb->usesHotplug());
     ASSERT_EQ(1u, arrived.size());
     add(usbDeviceRecord("/devices/usb1/1-3", 1, 6, printerDescriptors(0x2A72, 0x0106)));
     ASSERT_TRUE(pumpUntil([&] { return arrived.size() == 2; }));

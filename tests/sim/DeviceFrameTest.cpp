@@ -1,6 +1,8 @@
 // The printer's frame parser and reply layout, against frames written byte by byte.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "SimTestSupport.h"
 #include "sim/OvnDeviceProtocol.h"
 
@@ -8,96 +10,69 @@ namespace ovn::sim::test {
 namespace {
 
 FrameParseResult parse(const Bytes& b) { return parseCommandFrame(b.data(), b.size()); }
+Bytes edited(Bytes b, const std::function<void(Bytes&)>& edit) {
+    edit(b);
+    return b;
+}
+std::string lengthField(const Bytes& f) { return std::string(f.begin() + 24, f.begin() + 32); }
 
 TEST(DeviceFrame, ProtocolFramesParseToTheirCommands) {
-    // Status query: ESC, 'P', "STATUS", 24 blanks; 32 bytes in all.
-    Bytes status{0x1B, 'P', 'S', 'T', 'A', 'T', 'U', 'S'};
+    Bytes status = bytesOf("\x1BPSTATUS");  // ESC, 'P', "STATUS", 24 blanks: 32 bytes, no length, no payload
     status.resize(32, ' ');
-    auto r = parse(status);
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::Status, r.frame->command);
-    EXPECT_TRUE(r.frame->payload.empty());
-
-    // Firmware version: "FVER" at offset 8, right after the two blanks of "INFO  "; blank length field.
-    Bytes fver(32, ' ');
-    fver[0] = 0x1B;
-    fver[1] = 'P';
-    std::string text = "INFO  FVER";
-    std::copy(text.begin(), text.end(), fver.begin() + 2);
-    ASSERT_EQ('F', fver[8]);
-    r = parse(fver);
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::FirmwareVersion, r.frame->command);
-
-    // Colour-table version query with media "0001": 36 bytes, bytes 24..31 hold 00000004.
+    Bytes fver = bytesOf("\x1BPINFO  FVER");  // "FVER" at 8, right after the two blanks of "INFO  "
+    fver.resize(32, ' ');
     Bytes cwd = frame("TBL_RD", "CWD620_Version", bytesOf("0001"));
     ASSERT_EQ(36u, cwd.size());
-    EXPECT_EQ("00000004", std::string(cwd.begin() + 24, cwd.begin() + 32));
-    r = parse(cwd);
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::Cwd620Version, r.frame->command);
-    EXPECT_EQ(bytesOf("0001"), r.frame->payload);
-
-    // Counter reset of counter A: 43 41 0D 00.
-    r = parse(frame("MNT_WT", "COUNTER_CLR", {0x43, 0x41, 0x0D, 0x00}));
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::CounterClear, r.frame->command);
-    EXPECT_EQ((Bytes{0x43, 0x41, 0x0D, 0x00}), r.frame->payload);
-
-    // The same word under two categories: the category decides.
-    r = parse(frame("MNT_WT", "USB_ISERI_SET", {0x30, 0x31, 0x0D, 0x00}));
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::ISerialWrite, r.frame->command);
-    r = parse(frame("MNT_RD", "USB_ISERI_SET"));
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::ISerialRead, r.frame->command);
-    Bytes name = bytesOf("PL15_300_0161.CWD");
-    name.resize(20, 0);
-    r = parse(frame("TBL_WT", "Version", name));
-    ASSERT_TRUE(r.frame);
-    EXPECT_EQ(DeviceCommand::TableWriteVersion, r.frame->command);
-
-    // A firmware upload of 1,000,000 bytes: length field 01000000.
-    Bytes image(1000000, 'S');
+    EXPECT_EQ("00000004", lengthField(cwd));
+    const Bytes image(1000000, 'S');
     Bytes upload = frame("FW_UPD", "FLASH_PROGRAM", image);
-    EXPECT_EQ("01000000", std::string(upload.begin() + 24, upload.begin() + 32));
-    r = parse(upload);
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(1000000u, r.frame->payload.size());
+    EXPECT_EQ("01000000", lengthField(upload));
+    Bytes tableName = bytesOf("PL15_300_0161.CWD");
+    tableName.resize(20, 0);
+    const Bytes counterA{0x43, 0x41, 0x0D, 0x00}, iSerialOn{0x30, 0x31, 0x0D, 0x00};
+    const struct {
+        Bytes bytes;
+        DeviceCommand command;
+        Bytes payload;
+    } cases[] = {
+        {status, DeviceCommand::Status, {}},
+        {edited(status, [](Bytes& b) { std::fill(b.begin() + 24, b.end(), '0'); }), DeviceCommand::Status, {}},
+        {fver, DeviceCommand::FirmwareVersion, {}},
+        {cwd, DeviceCommand::Cwd620Version, bytesOf("0001")},
+        {frame("MNT_WT", "COUNTER_CLR", counterA), DeviceCommand::CounterClear, counterA},
+        // The same word under two categories: the category decides.
+        {frame("MNT_WT", "USB_ISERI_SET", iSerialOn), DeviceCommand::ISerialWrite, iSerialOn},
+        {frame("MNT_RD", "USB_ISERI_SET"), DeviceCommand::ISerialRead, {}},
+        {frame("TBL_WT", "Version", tableName), DeviceCommand::TableWriteVersion, tableName},
+        {upload, DeviceCommand::FlashProgram, image},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(textOf(Bytes(c.bytes.begin(), c.bytes.begin() + 32)));
+        auto r = parse(c.bytes);
+        ASSERT_TRUE(r.frame) << r.error;
+        EXPECT_EQ(c.command, r.frame->command);
+        EXPECT_EQ(c.payload, r.frame->payload);
+    }
 }
 
 TEST(DeviceFrame, MalformedFramesAreRefusedWithTheReason) {
-    struct Case {
+    const Bytes status = statusFrame(), fver = frame("INFO  ", "FVER");
+    const Bytes cwd = frame("TBL_RD", "CWD300_Version", bytesOf("0001"));
+    const struct {
         Bytes bytes;
         std::string reasonPart;
-    };
-    Bytes status = statusFrame();
-    Bytes noEsc = status;
-    noEsc[0] = 0x1C;
-    Bytes lowerCategory = status;
-    lowerCategory[2] = 's';
-    Bytes zeroFilledSub = frame("INFO  ", "FVER");
-    std::fill(zeroFilledSub.begin() + 12, zeroFilledSub.begin() + 24, 0);
-    Bytes gapInSub = frame("INFO  ", "FVER");
-    gapInSub[14] = 'X';
-    Bytes letterLength = frame("TBL_RD", "CWD300_Version", bytesOf("0001"));
-    letterLength[24] = 'O';
-    Bytes shortPayload = frame("TBL_RD", "CWD300_Version", bytesOf("0001"));
-    shortPayload.pop_back();
-    Bytes extraPayload = status;
-    extraPayload.push_back('!');
-    std::vector<Case> cases = {
+    } cases[] = {
         {Bytes(31, ' '), "shorter than the 32-byte header"},
         {Bytes{}, "shorter than the 32-byte header"},
-        {noEsc, "ESC 'P'"},
-        {lowerCategory, "unknown category word 'sTATUS'"},
+        {edited(status, [](Bytes& b) { b[0] = 0x1C; }), "ESC 'P'"},
+        {edited(status, [](Bytes& b) { b[2] = 's'; }), "unknown category word 'sTATUS'"},
         {frame("INFO  ", "VERSION"), "unknown command 'INFO VERSION'"},
         {frame("STATUS", "FVER"), "unknown command 'STATUS FVER'"},
-        {zeroFilledSub, "invalid byte"},
-        {gapInSub, "left-aligned"},
-        {letterLength, "neither eight digits nor blank"},
-        {shortPayload, "announces 4 payload bytes but 3 followed"},
-        {extraPayload, "announces 0 payload bytes but 1 followed"},
+        {edited(fver, [](Bytes& b) { std::fill(b.begin() + 12, b.begin() + 24, 0); }), "invalid byte"},
+        {edited(fver, [](Bytes& b) { b[14] = 'X'; }), "left-aligned"},
+        {edited(cwd, [](Bytes& b) { b[24] = 'O'; }), "neither eight digits nor blank"},
+        {edited(cwd, [](Bytes& b) { b.pop_back(); }), "announces 4 payload bytes but 3 followed"},
+        {edited(status, [](Bytes& b) { b.push_back('!'); }), "announces 0 payload bytes but 1 followed"},
         {frame("STATUS", "", bytesOf("0001")), "STATUS takes no payload"},
         {frame("MNT_WT", "COUNTER_CLR", {0x43, 0x41, 0x0D}), "takes a 4-byte payload, got 3"},
         {frame("MNT_WT", "USB_ISERI_SET"), "takes a 4-byte payload, got 0"},
@@ -112,15 +87,6 @@ TEST(DeviceFrame, MalformedFramesAreRefusedWithTheReason) {
     EXPECT_FALSE(parseCommandFrame(nullptr, 40).frame);
 }
 
-TEST(DeviceFrame, ZeroLengthFieldIsTheSameAsBlank) {
-    Bytes f = statusFrame();
-    std::string zeros = "00000000";
-    std::copy(zeros.begin(), zeros.end(), f.begin() + 24);
-    auto r = parse(f);
-    ASSERT_TRUE(r.frame) << r.error;
-    EXPECT_EQ(DeviceCommand::Status, r.frame->command);
-}
-
 TEST(DeviceFrame, ReplyIsEightDigitLengthThenTextAndCarriageReturn) {
     EXPECT_EQ(bytesOf("00000006" "00000\r"), buildReply("00000"));
     EXPECT_EQ(bytesOf("00000001\r"), buildReply(""));
@@ -128,12 +94,12 @@ TEST(DeviceFrame, ReplyIsEightDigitLengthThenTextAndCarriageReturn) {
 }
 
 TEST(DeviceFrame, CommandsByNameForFaultDescriptions) {
-    EXPECT_EQ(DeviceCommand::Status, commandByName("STATUS"));
-    EXPECT_EQ(DeviceCommand::Status, commandByName("status"));
-    EXPECT_EQ(DeviceCommand::TableClear, commandByName("TBL_CL"));
-    EXPECT_EQ(DeviceCommand::FirmwareVersion, commandByName("FVER"));
-    EXPECT_EQ(DeviceCommand::TableWriteVersion, commandByName("TBL_WT.Version"));
-    EXPECT_EQ(DeviceCommand::ISerialRead, commandByName("MNT_RD USB_ISERI_SET"));
+    const std::pair<const char*, DeviceCommand> names[] = {
+        {"STATUS", DeviceCommand::Status},          {"status", DeviceCommand::Status},
+        {"TBL_CL", DeviceCommand::TableClear},      {"FVER", DeviceCommand::FirmwareVersion},
+        {"TBL_WT.Version", DeviceCommand::TableWriteVersion}, {"MNT_RD USB_ISERI_SET", DeviceCommand::ISerialRead},
+    };
+    for (const auto& [name, command] : names) EXPECT_EQ(command, commandByName(name)) << name;
     bool ambiguous = false;
     EXPECT_FALSE(commandByName("Version", &ambiguous));
     EXPECT_TRUE(ambiguous);

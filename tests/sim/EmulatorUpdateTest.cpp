@@ -1,13 +1,17 @@
 // The firmware-update mode and its restarts, on a fake bus that records them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "SimTestSupport.h"
 
 namespace ovn::sim::test {
 namespace {
 
 Bytes flashProgram(const Bytes& image) { return frame("FW_UPD", "FLASH_PROGRAM", image); }
-Bytes flashRewrite() { return frame("FW_UPD", "FLASH_REWRITE"); }
+const Bytes kFlashRewrite = frame("FW_UPD", "FLASH_REWRITE");
+const Bytes kFver = frame("INFO  ", "FVER");
 
 // The printer comes back the way the bus would bring it back after a restart.
 void comeBack(LinkedPrinter& lp) {
@@ -17,13 +21,25 @@ void comeBack(LinkedPrinter& lp) {
     lp.printer->handleAttached(calls.back().deviceId);
 }
 
+// FLASH_REWRITE, back in update mode, the image, back again.
+void update(LinkedPrinter& lp, const std::string& version) {
+    ASSERT_EQ(kIOReturnSuccess, send(*lp.printer, kFlashRewrite));
+    comeBack(lp);
+    ASSERT_EQ(kIOReturnSuccess, send(*lp.printer, flashProgram(padded(firmwareText(version)))));
+    comeBack(lp);
+}
+
 TEST(EmulatorUpdate, RewriteThenProgramRunsTheNewFirmware) {
-    EmulatorConfig c;
-    c.model = PrinterModel::PL15;
-    auto lp = makePrinter(c);
+    auto lp = makePrinter(PrinterModel::PL15, [](EmulatorConfig& c) { c.lifetimeCounter = 777; });
     auto& p = *lp.printer;
+    const Bytes image = padded(firmwareText("PL15 01.61"));
+    ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(image)));
+    EXPECT_EQ(1u, p.forbiddenCount()) << "an image outside update mode is ignored";
+    EXPECT_EQ("PL15 01.50", p.firmwareVersion());
+    EXPECT_TRUE(p.isOnBus());
+
     p.setRestartDelayMs(1234);
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashRewrite()));
+    ASSERT_EQ(kIOReturnSuccess, send(p, kFlashRewrite));
     EXPECT_EQ(0u, p.pendingReplyCount()) << "not answered";
     EXPECT_FALSE(p.isOnBus());
     auto calls = lp.link->calls();
@@ -36,52 +52,44 @@ TEST(EmulatorUpdate, RewriteThenProgramRunsTheNewFirmware) {
     comeBack(lp);
     EXPECT_EQ(FirmwareMode::Update, p.firmwareMode());
     EXPECT_EQ("FU00001", ask(p, statusFrame()));
-    EXPECT_EQ("PL15 01.50", ask(p, frame("INFO  ", "FVER")));
+    EXPECT_EQ("PL15 01.50", ask(p, kFver));
     // Nothing but the image is taken in update mode.
     EXPECT_EQ("", ask(p, frame("MNT_RD", "COUNTER_LIFE")));
     ASSERT_EQ(kIOReturnSuccess, send(p, frame("TBL_CL", "")));
     EXPECT_EQ(2u, p.rejectedCount());
 
-    Bytes image = padded(firmwareText("PL15 01.61"));
     ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(image)));
     EXPECT_FALSE(p.isOnBus());
     EXPECT_EQ(2u, lp.link->calls().size());
     comeBack(lp);
     EXPECT_EQ(FirmwareMode::Normal, p.firmwareMode());
-    EXPECT_EQ("PL15 01.61", ask(p, frame("INFO  ", "FVER")));
+    EXPECT_EQ("PL15 01.61", ask(p, kFver));
     EXPECT_EQ("00000", ask(p, statusFrame()));
+    EXPECT_EQ("CL0000777", ask(p, frame("MNT_RD", "COUNTER_LIFE"))) << "counters survive the update";
     EXPECT_EQ(2, p.restartCount());
-    EXPECT_EQ(0u, p.forbiddenCount());
+    EXPECT_EQ(1u, p.forbiddenCount());
     auto frames = p.frames();
-    auto program = std::find_if(frames.begin(), frames.end(), [](const FrameRecord& f) {
-        return f.command == DeviceCommand::FlashProgram;
-    });
-    ASSERT_NE(frames.end(), program);
+    auto program = std::find_if(frames.rbegin(), frames.rend(),
+                                [](auto& f) { return f.command == DeviceCommand::FlashProgram; });
+    ASSERT_NE(frames.rend(), program);
     EXPECT_TRUE(program->inUpdateMode);
     EXPECT_EQ(image.size(), program->payloadSize);
     EXPECT_EQ(fnv1a64(image.data(), image.size()), program->payloadHash);
 }
 
 TEST(EmulatorUpdate, BadImagesLeaveThePrinterWaitingForFirmware) {
-    EmulatorConfig c;
-    c.model = PrinterModel::PL25D;
-    c.rawStatus = "FU00001";  // found in update mode
-    auto lp = makePrinter(c);
+    auto lp = makePrinter(PrinterModel::PL25D, [](EmulatorConfig& c) { c.rawStatus = "FU00001"; });
     auto& p = *lp.printer;
-    EXPECT_EQ("FU00001", ask(p, statusFrame()));
+    EXPECT_EQ("FU00001", ask(p, statusFrame())) << "found in update mode";
 
-    std::string good = firmwareText("PL25DUP 1.40PRN");
+    const std::string good = firmwareText("PL25DUP 1.40PRN");
     std::string corrupt = good;
-    corrupt[corrupt.find("S1") + 9] = corrupt[corrupt.find("S1") + 9] == 'E' ? 'F' : 'E';
+    char& digit = corrupt[corrupt.find("S1") + 9];
+    digit = digit == 'E' ? 'F' : 'E';
     Bytes unpadded = bytesOf(good);
     if (unpadded.size() % 4 == 0) unpadded.push_back('\n');
-    std::vector<Bytes> bad = {
-        padded(corrupt),                          // a record's checksum fails
-        unpadded,                                 // not padded to four
-        padded(firmwareText("PL25 01.30")),       // another model's firmware
-        Bytes{},                                  // no image at all
-    };
-    for (const auto& image : bad) {
+    // A record's checksum fails, not padded to four, another model's firmware, no image at all.
+    for (const auto& image : {padded(corrupt), unpadded, padded(firmwareText("PL25 01.30")), Bytes{}}) {
         ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(image)));
         EXPECT_TRUE(p.isOnBus());
         EXPECT_EQ(FirmwareMode::Update, p.firmwareMode());
@@ -92,54 +100,32 @@ TEST(EmulatorUpdate, BadImagesLeaveThePrinterWaitingForFirmware) {
     EXPECT_NE(std::string::npos, p.forbiddenReasons()[2].find("is not for the PL25D"));
     EXPECT_TRUE(lp.link->calls().empty()) << "no restart";
 
-    // A good image afterwards still works.
     ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(padded(good))));
     comeBack(lp);
-    EXPECT_EQ("PL25DUP 1.40PRN", p.firmwareVersion());
-}
-
-TEST(EmulatorUpdate, ImageOutsideUpdateModeIsForbiddenAndIgnored) {
-    auto lp = makePrinter(PrinterModel::PL35);
-    auto& p = *lp.printer;
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(padded(firmwareText("PL35 01.52")))));
-    EXPECT_EQ(1u, p.forbiddenCount());
-    EXPECT_EQ("PL35 01.40", p.firmwareVersion());
-    EXPECT_TRUE(p.isOnBus());
+    EXPECT_EQ("PL25DUP 1.40PRN", p.firmwareVersion()) << "a good image afterwards still works";
 }
 
 TEST(EmulatorUpdate, MV1ComesBackOnIntermediateFirmwareAndRestartsByItself) {
-    EmulatorConfig c;
-    c.model = PrinterModel::PLMV1;
-    c.settleMs = 5;
-    auto lp = makePrinter(c);
+    auto lp = makePrinter(PrinterModel::PLMV1, [](EmulatorConfig& c) { c.settleMs = 5; });
     auto& p = *lp.printer;
     EXPECT_FALSE(p.hasISerialSetting()) << "2.03 has no USB serial-number setting";
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashRewrite()));
-    comeBack(lp);
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(padded(firmwareText("PL-MV1 02.06")))));
-    comeBack(lp);
+    update(lp, "PL-MV1 02.06");
     EXPECT_EQ(FirmwareMode::Intermediate, p.firmwareMode());
     EXPECT_EQ("MV1_ALLFWU_2.05", p.firmwareVersion());
-    // It restarts once more without being asked.
-    ASSERT_TRUE(OvnPrinterEmulator::waitUntil([&] { return lp.link->calls().size() == 3; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(OvnPrinterEmulator::waitUntil([&] { return lp.link->calls().size() == 3; }, std::chrono::seconds(3)))
+        << "it restarts once more without being asked";
     EXPECT_FALSE(p.isOnBus());
     comeBack(lp);
-    EXPECT_EQ("PL-MV1 02.06", ask(p, frame("INFO  ", "FVER")));
+    EXPECT_EQ("PL-MV1 02.06", ask(p, kFver));
     EXPECT_EQ("00000", ask(p, statusFrame()));
     EXPECT_EQ(3, p.restartCount());
     EXPECT_TRUE(p.hasISerialSetting());
 }
 
 TEST(EmulatorUpdate, IntermediateRestartIsCancelledByAPowerLoss) {
-    EmulatorConfig c;
-    c.model = PrinterModel::PLMV1;
-    c.settleMs = 30;
-    auto lp = makePrinter(c);
+    auto lp = makePrinter(PrinterModel::PLMV1, [](EmulatorConfig& c) { c.settleMs = 30; });
     auto& p = *lp.printer;
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashRewrite()));
-    comeBack(lp);
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashProgram(padded(firmwareText("PL-MV1 02.06")))));
-    comeBack(lp);
+    update(lp, "PL-MV1 02.06");
     p.powerLoss();
     std::this_thread::sleep_for(std::chrono::milliseconds(80));
     EXPECT_EQ((std::vector<std::string>{"reEnumerate", "reEnumerate", "unplug"}), lp.link->names());
@@ -154,7 +140,7 @@ TEST(EmulatorUpdate, IntermediateRestartIsCancelledByAPowerLoss) {
 TEST(EmulatorUpdate, PowerLossWhileWaitingForFirmwareComesBackWaiting) {
     auto lp = makePrinter(PrinterModel::PL45);
     auto& p = *lp.printer;
-    ASSERT_EQ(kIOReturnSuccess, send(p, flashRewrite()));
+    ASSERT_EQ(kIOReturnSuccess, send(p, kFlashRewrite));
     comeBack(lp);
     p.injectFault(Fault::PowerLoss, DeviceCommand::FlashProgram);
     EXPECT_EQ(kIOReturnNoDevice, send(p, flashProgram(padded(firmwareText("PL45 01.05")))));

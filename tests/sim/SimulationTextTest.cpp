@@ -1,10 +1,31 @@
 // The description text of simulated printers: values and every error.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "sim/OvnDeviceProtocol.h"
 #include "sim/SimulationText.h"
 
 namespace ovn::sim {
 namespace {
+
+// Every setting of a parsed printer in one line ("-": not given).
+std::string summary(const SimulatedPrinterSetup& s) {
+    const EmulatorConfig& c = s.config;
+    char vendor[8], location[16] = "-";
+    std::snprintf(vendor, sizeof vendor, "%04X", c.vendorId);
+    if (s.hasLocation) std::snprintf(location, sizeof location, "%08X", c.locationId);
+    std::string out = std::string(modelInfo(c.model).name) + " serial=" + (s.hasSerial ? c.serial : "-") +
+                      " fw=" + c.firmwareVersion.value_or("-") + " status=" + c.rawStatus +
+                      " busy=" + std::to_string(s.busy) + " iserial=" + std::to_string(c.iSerial) +
+                      " life=" + (c.lifetimeCounter ? std::to_string(*c.lifetimeCounter) : "-") +
+                      " vendor=" + vendor + " location=" + location +
+                      " delay=" + std::to_string(c.restartDelayMs) + " settle=" + std::to_string(c.settleMs);
+    for (const auto& f : c.faults)
+        out += std::string(" fault=") + faultName(f.fault) + "@" + (f.command ? commandName(*f.command) : "-") + "*" +
+               (f.count == kFaultForever ? "always" : std::to_string(f.count));
+    return out;
+}
 
 TEST(SimulationText, EveryKeyLandsInThePrintersSettings) {
     auto r = parseSimulationText(
@@ -12,42 +33,13 @@ TEST(SimulationText, EveryKeyLandsInThePrintersSettings) {
         "location=14500000:fault=noreply@STATUS*3:fault=late:delay=2500:settle=40, PL-MV1 ,PL25D:fault=busy@TBL_WT.Version*always");
     ASSERT_TRUE(r.ok()) << r.error;
     ASSERT_EQ(3u, r.printers.size());
-    const auto& a = r.printers[0];
-    EXPECT_EQ(PrinterModel::PL35, a.config.model);
-    EXPECT_EQ("7C0001", a.config.serial);
-    EXPECT_TRUE(a.hasSerial);
-    EXPECT_EQ("PL35 01.40", a.config.firmwareVersion);
-    EXPECT_EQ("01100", a.config.rawStatus);
-    EXPECT_TRUE(a.busy);
-    EXPECT_TRUE(a.config.iSerial);
-    EXPECT_EQ(12345u, a.config.lifetimeCounter);
-    EXPECT_EQ(0x2A72, a.config.vendorId);
-    EXPECT_EQ(0x14500000u, a.config.locationId);
-    EXPECT_TRUE(a.hasLocation);
-    EXPECT_EQ(2500u, a.config.restartDelayMs);
-    EXPECT_EQ(40u, a.config.settleMs);
-    ASSERT_EQ(2u, a.config.faults.size());
-    EXPECT_EQ(Fault::NoReply, a.config.faults[0].fault);
-    EXPECT_EQ(DeviceCommand::Status, a.config.faults[0].command);
-    EXPECT_EQ(3u, a.config.faults[0].count);
-    EXPECT_EQ(Fault::LateReply, a.config.faults[1].fault);
-    EXPECT_FALSE(a.config.faults[1].command);
-    EXPECT_EQ(1u, a.config.faults[1].count);
-
-    const auto& b = r.printers[1];
-    EXPECT_EQ(PrinterModel::PLMV1, b.config.model);
-    EXPECT_FALSE(b.hasSerial);
-    EXPECT_FALSE(b.hasLocation);
-    EXPECT_FALSE(b.config.firmwareVersion);
-    EXPECT_EQ("00000", b.config.rawStatus);
-    EXPECT_EQ(kDefaultVendorId, b.config.vendorId);
-
-    const auto& c = r.printers[2];
-    ASSERT_EQ(1u, c.config.faults.size());
-    EXPECT_EQ(Fault::Busy, c.config.faults[0].fault);
-    EXPECT_EQ(DeviceCommand::TableWriteVersion, c.config.faults[0].command);
-    EXPECT_EQ(kFaultForever, c.config.faults[0].count);
-
+    EXPECT_EQ(summary(r.printers[0]), "PL35 serial=7C0001 fw=PL35 01.40 status=01100 busy=1 iserial=1 life=12345 "
+                                      "vendor=2A72 location=14500000 delay=2500 settle=40 fault=noreply@STATUS*3 "
+                                      "fault=late@-*1");
+    EXPECT_EQ(summary(r.printers[1]), "PL-MV1 serial=- fw=- status=00000 busy=0 iserial=0 life=- vendor=2A71 "
+                                      "location=- delay=2000 settle=1500");
+    EXPECT_EQ(summary(r.printers[2]), "PL25D serial=- fw=- status=00000 busy=0 iserial=0 life=- vendor=2A71 "
+                                      "location=- delay=2000 settle=1500 fault=busy@TBL_WT Version*always");
     r = parseSimulationText("PL15:status=FU00001");
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ("FU00001", r.printers[0].config.rawStatus);

@@ -13,13 +13,8 @@ class Catalogue : public WorkflowTest {};
 }  // namespace
 
 TEST_F(Catalogue, DuplexPrinterIsCheckedWithThePL25ColourTables) {
-    TestRegistry registry;
-    PrinterSetup setup;
-    setup.model = PrinterModel::PL25D;
-    TestPrinter tp(setup);
-    auto printer = waitForPrinter(registry, tp);
+    auto printer = start({.model = PrinterModel::PL25D});
     ASSERT_TRUE(printer);
-
     bool verified = false;
     onMain([&] { verified = printer->verifyFirmwareArchive(); });
     EXPECT_TRUE(verified);
@@ -50,13 +45,9 @@ TEST_F(Catalogue, DuplexPrinterIsCheckedWithThePL25ColourTables) {
 }
 
 TEST_F(Catalogue, MissingColourTableFileReadsAsNothing) {
-    ResourceSandbox sandbox;
-    sandbox.remove("PL15_600_0161.cwd");
-    TestRegistry registry;
-    PrinterSetup setup;
-    setup.model = PrinterModel::PL15;
-    TestPrinter tp(setup);
-    auto printer = waitForPrinter(registry, tp);
+    sandbox = std::make_unique<ResourceSandbox>();
+    sandbox->remove("PL15_600_0161.cwd");
+    auto printer = start({.model = PrinterModel::PL15});
     ASSERT_TRUE(printer);
     EXPECT_FALSE(printer->paddedColorDataForVersion("PL15_600_0161.cwd"));
     EXPECT_TRUE(LogCapture::shared().contains("got data of length 0 for file at path PL15_600_0161.cwd"));

@@ -25,14 +25,13 @@ struct ModelCase {
     const char* name;
 };
 
-std::string warningTextFor(const ModelCase& mc, const std::string& offered) {
-    if (mc.model == PrinterModel::PLMV1) {
-        // The emulated PL-MV1 runs 02.03 out of the box: below 2.04, so the media sentence is there.
+std::string warningTextFor(PrinterModel model, const std::string& offered) {
+    // The emulated PL-MV1 runs 02.03 out of the box: below 2.04, so the media sentence is there.
+    if (model == PrinterModel::PLMV1)
         return "This update tool is for the OVN MV1 printer. It will upgrade the printer to " +
                ovn::Bundle::shortVersionString() +
                ".\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media packs. Please use up all MV1 "
                "media before using this update tool. This process cannot be undone.";
-    }
     return "This update tool will upgrade the printer firmware to version " + offered + ". This process cannot be undone";
 }
 
@@ -65,42 +64,31 @@ TEST_P(EveryModel, UpdatesAcrossBothRestartsAndRewritesItsColourTables) {
     const std::vector<std::string> tables = row->colorTableFiles();
     const bool mv1 = mc.model == PrinterModel::PLMV1;
 
-    TestRegistry registry;
-    PrinterSetup setup;
-    setup.model = mc.model;
-    TestPrinter tp(setup);
-    auto printer = waitForPrinter(registry, tp);
+    auto printer = start({.model = mc.model});
     ASSERT_TRUE(printer);
     const std::string before = *printer->firmwareVersion();
     ASSERT_NE(before, offered);
-    tp.emulator->clearFrameLog();
-    const size_t transfersBefore = tp.wire->transfers().size();
-
-    presenter->script(kWarningTitle, {Answer::agreeAndContinue()});
-    presenter->script(kConfirmTitle, {Answer::second()});
-    onMain([&] { printer->updateFirmware(); });
-    printer.reset();  // the registry's object goes at the first restart
-    ASSERT_TRUE(waitForAlert(kSuccessTitle, 1, 30000)) << ::testing::PrintToString(presenter->titles());
-    auto last = registry.printerAt(tp.location);
+    tp->emulator->clearFrameLog();
+    const size_t transfersBefore = tp->wire->transfers().size();
+    runUpdate(printer);
+    ASSERT_TRUE(alertShown(kSuccessTitle));
+    auto last = registry->printerAt(tp->location);
     ASSERT_TRUE(last);
     settle(last);
 
     // What the user saw.
     auto shown = presenter->shown();
     ASSERT_EQ(presenter->titles(), (std::vector<std::string>{kWarningTitle, kConfirmTitle, kSuccessTitle}));
+    expectAlert(kWarningTitle, warningTextFor(mc.model, offered), {"Quit", "Continue"});
+    expectAlert(kConfirmTitle, kConfirmMessage, {"Cancel", "Update Firmware to " + offered});
+    expectAlert(kSuccessTitle, "Firmware version updated from " + before + " to " + offered, {"Finish"});
     const ShownAlert& warning = shown[0];
-    EXPECT_EQ(warning.message, warningTextFor(mc, offered));
-    EXPECT_EQ(warning.buttons, (std::vector<std::string>{"Quit", "Continue"}));
     EXPECT_EQ(warning.style, ovn::AlertStyle::Critical);
     EXPECT_TRUE(warning.hasCheckbox);
     EXPECT_EQ(warning.checkboxTitle, "I Agree");
     EXPECT_FALSE(warning.checkboxInitiallyChecked);
     EXPECT_TRUE(warning.secondButtonBound);
     EXPECT_FALSE(warning.secondButtonEnabledAtFirst) << "\"Continue\" is disabled until the box is checked";
-    EXPECT_EQ(shown[1].message, kConfirmMessage);
-    EXPECT_EQ(shown[1].buttons, (std::vector<std::string>{"Cancel", "Update Firmware to " + offered}));
-    EXPECT_EQ(shown[2].message, "Firmware version updated from " + before + " to " + offered);
-    EXPECT_EQ(shown[2].buttons, std::vector<std::string>{"Finish"});
     for (const auto& a : shown) {
         EXPECT_TRUE(a.onMainQueue);
         EXPECT_EQ(a.modality, ovn::AlertModality::Sheet);
@@ -108,29 +96,26 @@ TEST_P(EveryModel, UpdatesAcrossBothRestartsAndRewritesItsColourTables) {
     EXPECT_EQ(terminations.load(), 0);
 
     // What the printer runs now.
-    EXPECT_EQ(tp.emulator->firmwareVersion(), offered);
-    EXPECT_EQ(tp.emulator->firmwareMode(), ovn::sim::FirmwareMode::Normal);
-    EXPECT_EQ(tp.emulator->restartCount(), mv1 ? 3 : 2);
-    EXPECT_EQ(tp.emulator->forbiddenCount(), 0u) << ::testing::PrintToString(tp.emulator->forbiddenReasons());
-    EXPECT_EQ(tp.emulator->malformedCount(), 0u);
+    auto& emulator = *tp->emulator;
+    EXPECT_EQ(emulator.firmwareVersion(), offered);
+    EXPECT_EQ(emulator.firmwareMode(), ovn::sim::FirmwareMode::Normal);
+    EXPECT_EQ(emulator.restartCount(), mv1 ? 3 : 2);
+    EXPECT_EQ(emulator.forbiddenCount(), 0u) << ::testing::PrintToString(emulator.forbiddenReasons());
+    EXPECT_EQ(emulator.malformedCount(), 0u);
 
     // The writes, in the order the printer received them.
-    const std::vector<FrameRecord> frames = tp.emulator->frames();
+    const std::vector<FrameRecord> frames = emulator.frames();
     std::vector<size_t> writes;
     for (size_t i = 0; i < frames.size(); ++i)
         if (isWrite(frames[i])) writes.push_back(i);
     std::vector<DeviceCommand> expected{DeviceCommand::FlashRewrite, DeviceCommand::FlashProgram,
                                         DeviceCommand::TableClear};
-    for (size_t i = 0; i < tables.size(); ++i) {
-        expected.push_back(DeviceCommand::TableWriteVersion);
-        expected.push_back(DeviceCommand::TableWriteData);
-    }
-    ASSERT_EQ(writes.size(), expected.size()) << ::testing::PrintToString(commandNames(*tp.emulator));
+    for (size_t i = 0; i < tables.size(); ++i)
+        expected.insert(expected.end(), {DeviceCommand::TableWriteVersion, DeviceCommand::TableWriteData});
+    ASSERT_EQ(writes.size(), expected.size()) << ::testing::PrintToString(commandNames(emulator));
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(frames[writes[i]].command, expected[i]) << "write " << i;
-
-    const FrameRecord& rewrite = frames[writes[0]];
-    EXPECT_FALSE(rewrite.inUpdateMode);
-    EXPECT_EQ(rewrite.payloadSize, 0u);
+    EXPECT_FALSE(frames[writes[0]].inUpdateMode);
+    EXPECT_EQ(frames[writes[0]].payloadSize, 0u);
 
     const Bytes image = padded(readFile(deliveredDirectory() / row->firmwareFile()));
     const FrameRecord& program = frames[writes[1]];
@@ -140,7 +125,7 @@ TEST_P(EveryModel, UpdatesAcrossBothRestartsAndRewritesItsColourTables) {
     char lengthField[16];
     std::snprintf(lengthField, sizeof lengthField, "%08zu", image.size());
     bool headerSeen = false;
-    auto transfers = tp.wire->transfers();
+    auto transfers = tp->wire->transfers();
     for (size_t i = transfersBefore; i < transfers.size(); ++i) {
         const auto& t = transfers[i];
         if (t.length != 32 + image.size()) continue;
@@ -151,39 +136,27 @@ TEST_P(EveryModel, UpdatesAcrossBothRestartsAndRewritesItsColourTables) {
     EXPECT_TRUE(headerSeen) << "the image goes out as one transfer";
 
     EXPECT_TRUE(refreshBetween(frames, writes[2], writes[3])) << "versions and checksums are read after TBL_CL";
+    auto written = emulator.colourTables();
     for (size_t t = 0; t < tables.size(); ++t) {
-        const FrameRecord& version = frames[writes[3 + 2 * t]];
-        const FrameRecord& data = frames[writes[4 + 2 * t]];
-        std::string capital = upper(tables[t]);
-        Bytes expectedVersion(capital.begin(), capital.end());
-        expectedVersion = padded(expectedVersion);
-        EXPECT_EQ(version.payload, expectedVersion) << tables[t];
+        SCOPED_TRACE(tables[t]);
+        const std::string capital = upper(tables[t]);
         const Bytes contents = readFile(deliveredDirectory() / tables[t]);
-        EXPECT_EQ(data.payloadSize, contents.size()) << tables[t];
-        EXPECT_EQ(data.payloadHash, hashOf(contents)) << tables[t];
+        EXPECT_EQ(frames[writes[3 + 2 * t]].payload, padded(Bytes(capital.begin(), capital.end())));
+        const FrameRecord& data = frames[writes[4 + 2 * t]];
+        EXPECT_EQ(data.payloadSize, contents.size());
+        EXPECT_EQ(data.payloadHash, hashOf(contents));
         const size_t next = 5 + 2 * t < writes.size() ? writes[5 + 2 * t] : frames.size();
-        EXPECT_TRUE(refreshBetween(frames, writes[4 + 2 * t], next)) << "refresh after " << tables[t];
-    }
-    auto written = tp.emulator->colourTables();
-    for (const auto& name : tables) {
-        bool found = false;
-        for (const auto& [id, state] : written) {
-            if (state.versionName != upper(name)) continue;
-            found = true;
-            EXPECT_EQ(state.dataSize, readFile(deliveredDirectory() / name).size());
-        }
-        EXPECT_TRUE(found) << name << " is in the printer";
+        EXPECT_TRUE(refreshBetween(frames, writes[4 + 2 * t], next)) << "refresh after the table";
+        auto in = std::find_if(written.begin(), written.end(), [&](auto& w) { return w.second.versionName == capital; });
+        ASSERT_NE(in, written.end()) << "the table is in the printer";
+        EXPECT_EQ(in->second.dataSize, contents.size());
     }
 
     // The phases each new object found, and what the last one holds.
-    auto arrivals = registry.arrivals(tp.location);
-    std::vector<std::optional<int64_t>> phases;
-    for (const auto& a : arrivals) phases.push_back(a.phase);
     std::vector<std::optional<int64_t>> expectedPhases{std::nullopt, 1, 2};
     if (mv1) expectedPhases.push_back(2);
-    EXPECT_EQ(phases, expectedPhases);
-    ASSERT_GE(arrivals.size(), 2u);
-    EXPECT_EQ(arrivals[1].previous, before);
+    EXPECT_EQ(phases(), expectedPhases);
+    EXPECT_EQ(registry->arrivals(tp->location).at(1).previous, before);
     EXPECT_EQ(last->deviceInfoDict()->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus), ZVFirmwareUpdateFinished);
     EXPECT_EQ(last->firmwareVersion(), offered);
     EXPECT_TRUE(pumpUntil([&] { return !last->inFirmwareUpdate(); }, 3000));

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <set>
 
 #include "Classes/OVNFirmwareCatalogue.h"
 #include "Classes/ZVPrinters.h"
@@ -56,9 +58,8 @@ std::vector<std::string> LogCapture::lines() const {
 }
 
 size_t LogCapture::count(const std::string& text) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(
-        std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+    auto all = lines();
+    return size_t(std::count_if(all.begin(), all.end(), [&](auto& l) { return l.find(text) != std::string::npos; }));
 }
 
 void LogCapture::add(const std::string& line) {
@@ -72,27 +73,14 @@ void LogCapture::add(const std::string& line) {
 void ScriptedPresenter::present(const ovn::AlertRequest& request, std::function<void(long)> completion) {
     auto req = std::make_shared<ovn::AlertRequest>(request);
     auto enabled = [req] {
-        if (!req->enableSecondButtonObject) return true;
-        ovn::Value v = req->enableSecondButtonObject->valueForKey(req->enableSecondButtonKeyPath);
-        return ovn::valueAsBool(v).value_or(false);
+        auto& object = req->enableSecondButtonObject;
+        return !object || ovn::valueAsBool(object->valueForKey(req->enableSecondButtonKeyPath)).value_or(false);
     };
-
-    ShownAlert record;
-    record.title = request.title;
-    record.message = request.message;
-    record.buttons = request.buttons;
-    record.style = request.style;
-    record.modality = request.modality;
-    record.iconPath = request.iconPath;
-    record.hasCheckbox = request.checkbox.has_value();
-    if (request.checkbox) {
-        record.checkboxTitle = request.checkbox->title;
-        record.checkboxInitiallyChecked = request.checkbox->initiallyChecked;
-    }
-    record.secondButtonBound = request.enableSecondButtonObject != nullptr;
-    record.secondButtonEnabledAtFirst = enabled();
-    record.onMainQueue = ZVUSBPrinter::isMainQueue();
-
+    const auto& box = request.checkbox;
+    ShownAlert record{request.title, request.message, request.buttons, request.style, request.modality,
+                      request.iconPath, box.has_value(), box ? box->title : "", box && box->initiallyChecked,
+                      request.enableSecondButtonObject != nullptr, enabled(), std::nullopt,
+                      ZVUSBPrinter::isMainQueue()};
     Answer answer;
     size_t index = 0;
     {
@@ -105,22 +93,19 @@ void ScriptedPresenter::present(const ovn::AlertRequest& request, std::function<
         shown_.push_back(record);
         index = shown_.size() - 1;
     }
-
     // The user answers later, on the main queue. The block keeps the presenter alive, so a late answer never
     // reaches a freed one.
-    auto inspectHook = inspect;
     ovn::DispatchQueue::main()->async([this, keep = shared_from_this(), req, answer, completion, index, enabled,
-                                       inspectHook] {
+                                       inspectHook = inspect] {
         if (inspectHook) inspectHook(*req);
         if (answer.before) answer.before();
         if (answer.tickAgree && req->checkbox && req->checkbox->toggled) req->checkbox->toggled(true);
-        if (answer.response == ovn::kAlertSecondButtonReturn && req->buttons.size() > 1 && !enabled()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            refused_.push_back(req->title);
-            return;  // a disabled button cannot be pressed: the alert stays up
-        }
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (answer.response == ovn::kAlertSecondButtonReturn && req->buttons.size() > 1 && !enabled()) {
+                refused_.push_back(req->title);
+                return;  // a disabled button cannot be pressed: the alert stays up
+            }
             shown_[index].response = answer.response;
         }
         if (completion) completion(answer.response);
@@ -129,8 +114,7 @@ void ScriptedPresenter::present(const ovn::AlertRequest& request, std::function<
 
 void ScriptedPresenter::script(const std::string& title, std::vector<Answer> answers) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto& queue = script_[title];
-    for (auto& a : answers) queue.push_back(std::move(a));
+    script_[title].insert(script_[title].end(), answers.begin(), answers.end());
 }
 
 std::vector<ShownAlert> ScriptedPresenter::shown() const {
@@ -145,9 +129,8 @@ std::vector<std::string> ScriptedPresenter::titles() const {
 }
 
 size_t ScriptedPresenter::countTitled(const std::string& title) const {
-    size_t n = 0;
-    for (const auto& a : shown()) n += a.title == title;
-    return n;
+    auto t = titles();
+    return size_t(std::count(t.begin(), t.end(), title));
 }
 
 std::optional<ShownAlert> ScriptedPresenter::lastTitled(const std::string& title) const {
@@ -166,20 +149,18 @@ std::vector<std::string> ScriptedPresenter::refusedPresses() const {
 // Wire
 
 IOReturn Wire::bulkOut(const uint8_t* data, size_t length, uint32_t timeoutMs) {
-    Transfer t;
-    t.header.assign(data, data + std::min<size_t>(length, 32));
-    t.length = length;
+    Transfer t{Bytes(data, data + std::min<size_t>(length, 32)), length, kIOReturnSuccess};
+    bool lose = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!lose_.empty() && t.header.size() >= 2 + lose_.size() &&
-            std::equal(lose_.begin(), lose_.end(), t.header.begin() + 2)) {
+        lose = !lose_.empty() && t.header.size() >= 2 + lose_.size() &&
+               std::equal(lose_.begin(), lose_.end(), t.header.begin() + 2);
+        if (lose) {
             lose_.clear();
             ++lost_;
-            transfers_.push_back(t);
-            return kIOReturnSuccess;
         }
     }
-    t.result = emulator_->bulkOut(data, length, timeoutMs);
+    if (!lose) t.result = emulator_->bulkOut(data, length, timeoutMs);
     std::lock_guard<std::mutex> lock(mutex_);
     transfers_.push_back(t);
     return t.result;
@@ -236,17 +217,14 @@ std::string deviceKey(uint16_t vendor, uint16_t product, uint32_t location) {
 }  // namespace
 
 struct TestRegistry::State {
-    Factory factory;
-    ovn::usb::IONotificationPtr matched;
-    ovn::usb::IONotificationPtr terminated;
-    ovn::usb::IOIteratorPtr matchedIterator;
-    ovn::usb::IOIteratorPtr terminatedIterator;
-
     struct Entry {
         ovn::usb::IOServicePtr service;
         std::shared_ptr<ZVUSBPrinterOVN> printer;
         uint32_t location = 0;
     };
+    Factory factory;
+    ovn::usb::IONotificationPtr matched, terminated;
+    ovn::usb::IOIteratorPtr matchedIterator, terminatedIterator;
     mutable std::mutex mutex;
     std::vector<Entry> listed;
     std::vector<Arrival> arrivals;
@@ -254,36 +232,29 @@ struct TestRegistry::State {
 
     static void arrived(const std::weak_ptr<State>& weak, const ovn::usb::IOIteratorPtr& it) {
         auto state = weak.lock();
-        if (!state || !it) return;
-        auto services = ovn::usb::USBServices::shared();
-        while (auto service = it->IOIteratorNext()) {
+        while (state && it) {
+            auto service = it->IOIteratorNext();
+            if (!service) return;
             ovn::usb::IOUSBInterfaceInterfacePtr interface;
             bool pluginFailed = false;
-            if (services->CreateInterfaceInterface(service, &interface, &pluginFailed) != kIOReturnSuccess ||
-                !interface)
-                continue;
             uint8_t cls = 0, sub = 0;
             uint16_t vendor = 0, product = 0;
             uint32_t location = 0;
-            if (interface->GetInterfaceClass(&cls) || interface->GetInterfaceSubClass(&sub) ||
+            if (ovn::usb::USBServices::shared()->CreateInterfaceInterface(service, &interface, &pluginFailed) ||
+                !interface || interface->GetInterfaceClass(&cls) || interface->GetInterfaceSubClass(&sub) ||
                 interface->GetDeviceVendor(&vendor) || interface->GetDeviceProduct(&product))
                 continue;
             interface->GetLocationID(&location);
-            if (cls != 7 || sub != 1) continue;
             auto vendors = ZVUSBPrinterOVN::supportedVendorIDs();
             auto products = ZVUSBPrinterOVN::supportedProductIDs();
-            if (!vendors || !vendors->count(vendor) || !products || !products->count(product)) continue;
-
+            if (cls != 7 || sub != 1 || !vendors || !vendors->count(vendor) || !products || !products->count(product))
+                continue;
             // What the new object will find of an update in progress.
             auto saved = ZVUSBPrinter::deviceInfoForKey(deviceKey(vendor, product, location));
-            Arrival arrival;
-            arrival.location = location;
-            arrival.phase = saved->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus);
-            arrival.previous = saved->getString(QELMOR_ZVPrinterFirmwareVersionPrevious);
-
-            std::shared_ptr<ZVUSBPrinterOVN> printer = state->factory
-                                                           ? state->factory(interface, service)
-                                                           : ZVUSBPrinter::create<ZVUSBPrinterOVN>(interface, service);
+            Arrival arrival{location, {}, saved->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus),
+                            saved->getString(QELMOR_ZVPrinterFirmwareVersionPrevious)};
+            auto printer = state->factory ? state->factory(interface, service)
+                                          : ZVUSBPrinter::create<ZVUSBPrinterOVN>(interface, service);
             if (!printer) continue;
             arrival.printer = printer;
             printer->probe();
@@ -293,10 +264,7 @@ struct TestRegistry::State {
             }
             ovn::DispatchQueue::main()->async([weak, service, printer, location] {
                 auto state = weak.lock();
-                if (!state) {
-                    printer->prepareForRelease();
-                    return;
-                }
+                if (!state) return printer->prepareForRelease();
                 std::lock_guard<std::mutex> lock(state->mutex);
                 state->listed.push_back(Entry{service, printer, location});
             });
@@ -305,20 +273,18 @@ struct TestRegistry::State {
 
     static void removed(const std::weak_ptr<State>& weak, const ovn::usb::IOIteratorPtr& it) {
         auto state = weak.lock();
-        if (!state || !it) return;
-        while (auto service = it->IOIteratorNext()) {
+        while (state && it) {
+            auto service = it->IOIteratorNext();
+            if (!service) return;
             std::shared_ptr<ZVUSBPrinterOVN> printer;
             {
                 std::lock_guard<std::mutex> lock(state->mutex);
-                for (const Entry& e : state->listed) {
-                    if (e.service == service) {
-                        printer = e.printer;
-                        ++state->removals[e.location];
-                        break;
-                    }
-                }
+                auto e = std::find_if(state->listed.begin(), state->listed.end(),
+                                      [&](const Entry& e) { return e.service == service; });
+                if (e == state->listed.end()) continue;
+                printer = e->printer;
+                ++state->removals[e->location];
             }
-            if (!printer) continue;
             printer->prepareForRelease();
             // Unlisted behind everything already queued for it.
             auto unlist = [weak, service] {
@@ -326,9 +292,7 @@ struct TestRegistry::State {
                     auto state = weak.lock();
                     if (!state) return;
                     std::lock_guard<std::mutex> lock(state->mutex);
-                    auto& l = state->listed;
-                    l.erase(std::remove_if(l.begin(), l.end(), [&](const Entry& e) { return e.service == service; }),
-                            l.end());
+                    std::erase_if(state->listed, [&](const Entry& e) { return e.service == service; });
                 });
             };
             if (auto queue = printer->printerCommandQueue())
@@ -386,8 +350,8 @@ std::shared_ptr<ZVUSBPrinterOVN> TestRegistry::printerAt(uint32_t location) cons
 std::vector<TestRegistry::Arrival> TestRegistry::arrivals(uint32_t location) const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     std::vector<Arrival> out;
-    for (const auto& a : state_->arrivals)
-        if (a.location == location) out.push_back(a);
+    std::copy_if(state_->arrivals.begin(), state_->arrivals.end(), std::back_inserter(out),
+                 [&](const Arrival& a) { return a.location == location; });
     return out;
 }
 
@@ -407,13 +371,12 @@ TestPrinter::TestPrinter(const PrinterSetup& setup) {
     config.firmwareVersion = setup.firmware;
     config.rawStatus = setup.rawStatus;
     config.iSerial = setup.iSerial;
-    config.locationId = tb.nextLocation();
+    config.locationId = location = tb.nextLocation();
     config.restartDelayMs = setup.restartDelayMs;
     config.settleMs = setup.settleMs;
     config.faults = setup.faults;
     emulator = ovn::sim::OvnPrinterEmulator::create(config);
     wire = std::make_shared<Wire>(emulator);
-    location = config.locationId;
     usbKey = deviceKey(emulator->vendorId(), emulator->productId(), location);
     tb.bus->plug(emulator->description(), wire);
 }
@@ -442,35 +405,36 @@ void settle(const std::shared_ptr<ZVUSBPrinterOVN>& printer, int ms) {
     }
 }
 
-std::shared_ptr<ZVUSBPrinterOVN> waitForPrinter(const TestRegistry& registry, const TestPrinter& printer, int ms) {
+namespace {
+
+// Waits until the object of the n-th arrival (0: the latest) is listed and passes the test; lets it settle.
+std::shared_ptr<ZVUSBPrinterOVN> waitForListed(const TestRegistry& registry, const TestPrinter& printer, size_t n,
+                                               const std::function<bool(ZVUSBPrinterOVN&)>& ready, int ms) {
     std::shared_ptr<ZVUSBPrinterOVN> found;
     bool ok = pumpUntil(
         [&] {
-            // The object of the latest arrival, once listed and probed.
             auto arrivals = registry.arrivals(printer.location);
-            found = arrivals.empty() ? nullptr : arrivals.back().printer.lock();
-            return found && registry.printerAt(printer.location) == found && found->firmwareVersion() &&
-                   found->printerStatus();
+            size_t i = n ? n : arrivals.size();
+            found = i && arrivals.size() >= i ? arrivals[i - 1].printer.lock() : nullptr;
+            return found && registry.printerAt(printer.location) == found && ready(*found);
         },
         ms);
-    EXPECT_TRUE(ok) << "no probed printer at location " << std::hex << printer.location;
+    EXPECT_TRUE(ok) << "no " << (n ? "arrival " + std::to_string(n) : std::string("probed printer")) << " at location "
+                    << std::hex << printer.location;
     if (found) settle(found);
     return found;
 }
 
+}  // namespace
+
+std::shared_ptr<ZVUSBPrinterOVN> waitForPrinter(const TestRegistry& registry, const TestPrinter& printer, int ms) {
+    return waitForListed(
+        registry, printer, 0, [](ZVUSBPrinterOVN& p) { return p.firmwareVersion() && p.printerStatus(); }, ms);
+}
+
 std::shared_ptr<ZVUSBPrinterOVN> waitForArrival(const TestRegistry& registry, const TestPrinter& printer, size_t n,
                                                 int ms) {
-    std::shared_ptr<ZVUSBPrinterOVN> found;
-    bool ok = pumpUntil(
-        [&] {
-            auto arrivals = registry.arrivals(printer.location);
-            found = arrivals.size() >= n ? arrivals[n - 1].printer.lock() : nullptr;
-            return found && registry.printerAt(printer.location) == found;
-        },
-        ms);
-    EXPECT_TRUE(ok) << "arrival " << n << " at location " << std::hex << printer.location << " is not listed";
-    if (found) settle(found);
-    return found;
+    return waitForListed(registry, printer, n, [](ZVUSBPrinterOVN&) { return true; }, ms);
 }
 
 std::vector<std::string> commandNames(const ovn::sim::OvnPrinterEmulator& emulator) {
@@ -479,48 +443,33 @@ std::vector<std::string> commandNames(const ovn::sim::OvnPrinterEmulator& emulat
     return names;
 }
 
+size_t countFrames(const ovn::sim::OvnPrinterEmulator& emulator, DeviceCommand command) {
+    auto frames = emulator.frames();
+    return size_t(std::count_if(frames.begin(), frames.end(), [&](auto& f) { return f.command == command; }));
+}
+
+namespace {
+
+bool isOneOf(const ovn::sim::FrameRecord& f, const std::set<DeviceCommand>& commands) {
+    return f.command && commands.count(*f.command);
+}
+
+}  // namespace
+
 bool isWrite(const ovn::sim::FrameRecord& f) {
-    if (!f.command) return false;
-    switch (*f.command) {
-        case DeviceCommand::FlashRewrite:
-        case DeviceCommand::FlashProgram:
-        case DeviceCommand::TableClear:
-        case DeviceCommand::TableWriteVersion:
-        case DeviceCommand::TableWriteData:
-        case DeviceCommand::ISerialWrite:
-        case DeviceCommand::CounterClear:
-            return true;
-        default:
-            return false;
-    }
+    return isOneOf(f, {DeviceCommand::FlashRewrite, DeviceCommand::FlashProgram, DeviceCommand::TableClear,
+                       DeviceCommand::TableWriteVersion, DeviceCommand::TableWriteData, DeviceCommand::ISerialWrite,
+                       DeviceCommand::CounterClear});
 }
 
 bool isTableVersionQuery(const ovn::sim::FrameRecord& f) {
-    if (!f.command) return false;
-    switch (*f.command) {
-        case DeviceCommand::TableVersion:
-        case DeviceCommand::Cwd300Version:
-        case DeviceCommand::Cwd600Version:
-        case DeviceCommand::Cwd610Version:
-        case DeviceCommand::Cwd620Version:
-            return true;
-        default:
-            return false;
-    }
+    return isOneOf(f, {DeviceCommand::TableVersion, DeviceCommand::Cwd300Version, DeviceCommand::Cwd600Version,
+                       DeviceCommand::Cwd610Version, DeviceCommand::Cwd620Version});
 }
 
 bool isTableChecksumQuery(const ovn::sim::FrameRecord& f) {
-    if (!f.command) return false;
-    switch (*f.command) {
-        case DeviceCommand::TableChecksum:
-        case DeviceCommand::Cwd300Checksum:
-        case DeviceCommand::Cwd600Checksum:
-        case DeviceCommand::Cwd610Checksum:
-        case DeviceCommand::Cwd620Checksum:
-            return true;
-        default:
-            return false;
-    }
+    return isOneOf(f, {DeviceCommand::TableChecksum, DeviceCommand::Cwd300Checksum, DeviceCommand::Cwd600Checksum,
+                       DeviceCommand::Cwd610Checksum, DeviceCommand::Cwd620Checksum});
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -538,15 +487,13 @@ std::string upper(std::string text) {
     return text;
 }
 
-ResourceSandbox::ResourceSandbox() {
-    previous_ = ovn::Bundle::resourceDirectory();
+ResourceSandbox::ResourceSandbox() : previous_(ovn::Bundle::resourceDirectory()) {
     char pattern[] = "/tmp/ovn-resources-XXXXXX";
     char* made = ::mkdtemp(pattern);
     EXPECT_NE(made, nullptr);
     dir_ = made ? made : "/tmp";
-    for (const auto& entry : fs::directory_iterator(previous_)) {
+    for (const auto& entry : fs::directory_iterator(previous_))
         if (entry.is_regular_file()) fs::create_symlink(fs::absolute(entry.path()), dir_ / entry.path().filename());
-    }
     ovn::Bundle::setResourceDirectory(dir_.string());
 }
 
@@ -560,8 +507,8 @@ void ResourceSandbox::remove(const std::string& name) { fs::remove(dir_ / name);
 
 void ResourceSandbox::write(const std::string& name, const Bytes& contents) {
     fs::remove(dir_ / name);
-    std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(contents.data()), static_cast<std::streamsize>(contents.size()));
+    std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(contents.data()), static_cast<std::streamsize>(contents.size()));
 }
 
 void ResourceSandbox::change(const std::string& name, const std::function<void(Bytes&)>& edit) {
@@ -589,6 +536,9 @@ void WorkflowTest::SetUp() {
 }
 
 void WorkflowTest::TearDown() {
+    tp.reset();
+    registry.reset();
+    sandbox.reset();
     pumpFor(5);
     EXPECT_TRUE(presenter->refusedPresses().empty()) << "a disabled button was pressed";
     ovn::setTerminationHandler(nullptr);
@@ -598,6 +548,44 @@ void WorkflowTest::TearDown() {
 
 bool WorkflowTest::waitForAlert(const std::string& title, size_t n, int ms) {
     return pumpUntil([&] { return presenter->countTitled(title) >= n; }, ms);
+}
+
+::testing::AssertionResult WorkflowTest::alertShown(const std::string& title, size_t n, int ms) {
+    if (waitForAlert(title, n, ms)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << title << "\" not shown " << n << " times; shown: "
+                                         << ::testing::PrintToString(presenter->titles());
+}
+
+void WorkflowTest::expectAlert(const std::string& title, const std::string& message,
+                               const std::vector<std::string>& buttons) {
+    auto alert = presenter->lastTitled(title);
+    ASSERT_TRUE(alert) << title;
+    EXPECT_EQ(alert->message, message) << title;
+    EXPECT_EQ(alert->buttons, buttons) << title;
+}
+
+std::shared_ptr<ZVUSBPrinterOVN> WorkflowTest::start(const PrinterSetup& setup, TestRegistry::Factory factory) {
+    if (!registry) registry = std::make_unique<TestRegistry>(std::move(factory));
+    tp.reset();
+    tp = std::make_unique<TestPrinter>(setup);
+    return waitForPrinter(*registry, *tp);
+}
+
+void WorkflowTest::acceptUpdate() {
+    presenter->script(kWarningTitle, {Answer::agreeAndContinue()});
+    presenter->script(kConfirmTitle, {Answer::second()});
+}
+
+void WorkflowTest::runUpdate(std::shared_ptr<ZVUSBPrinterOVN>& printer, bool accept) {
+    if (accept) acceptUpdate();
+    onMain([&] { printer->updateFirmware(); });
+    printer.reset();
+}
+
+std::vector<std::optional<int64_t>> WorkflowTest::phases() const {
+    std::vector<std::optional<int64_t>> out;
+    for (const auto& a : registry->arrivals(tp->location)) out.push_back(a.phase);
+    return out;
 }
 
 }  // namespace wf

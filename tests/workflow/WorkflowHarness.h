@@ -1,15 +1,7 @@
-// Harness of the firmware-workflow tests.
-//
-// * One virtual USB bus for the whole program, with short time-outs.
-// * TestRegistry does what the printer registry does on that bus: every supported printer interface that
-//   arrives gets a new ZVUSBPrinterOVN (made through the factory, then probed); every removal releases the
-//   object and drops it from the list after the work queued for it. So an update runs across the printer's
-//   restarts with a new object at every arrival, exactly as in the program.
-// * ScriptedPresenter answers alerts as the test says, records what was shown, ticks the "I Agree" box when
-//   told to, and refuses to press a button that is disabled.
-// * Wire records every bulk OUT transfer's header in front of the emulated printer.
-// * ResourceSandbox points the delivered data at a private copy that a test may damage.
-// The main queue is drained on the test thread (MainRunLoop).
+// Harness of the firmware-workflow tests: one virtual bus with short time-outs; a registry that makes a new
+// printer object at every arrival and releases it at every removal, as the program does; scripted alert answers;
+// a wire log in front of each emulated printer; a private copy of the delivered data. The main queue is drained on
+// the test thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -192,12 +184,12 @@ private:
 
 struct PrinterSetup {
     ovn::sim::PrinterModel model = ovn::sim::PrinterModel::PL35;
-    std::optional<std::string> firmware;
+    std::optional<std::string> firmware{};
     std::string rawStatus = "00000";
     bool iSerial = false;
     uint32_t restartDelayMs = 20;
     uint32_t settleMs = 150;
-    std::vector<ovn::sim::FaultRule> faults;
+    std::vector<ovn::sim::FaultRule> faults{};
 };
 
 // One emulated printer plugged into the bus, behind a Wire.
@@ -222,8 +214,9 @@ std::shared_ptr<ZVUSBPrinterOVN> waitForPrinter(const TestRegistry& registry, co
 std::shared_ptr<ZVUSBPrinterOVN> waitForArrival(const TestRegistry& registry, const TestPrinter& printer, size_t n,
                                                 int ms = 15000);
 
-// The frames the printer received, by the emulator's names ("FW_UPD FLASH_REWRITE").
+// The frames the printer received, by the emulator's names ("FW_UPD FLASH_REWRITE"), and how many of one command.
 std::vector<std::string> commandNames(const ovn::sim::OvnPrinterEmulator& emulator);
+size_t countFrames(const ovn::sim::OvnPrinterEmulator& emulator, ovn::sim::DeviceCommand command);
 bool isWrite(const ovn::sim::FrameRecord& frame);
 bool isTableVersionQuery(const ovn::sim::FrameRecord& frame);
 bool isTableChecksumQuery(const ovn::sim::FrameRecord& frame);
@@ -264,9 +257,27 @@ protected:
 
     // Waits until an alert with this title has been shown n times.
     bool waitForAlert(const std::string& title, size_t n = 1, int ms = 15000);
+    // The same as an assertion that names the alerts shown when it fails.
+    ::testing::AssertionResult alertShown(const std::string& title, size_t n = 1, int ms = 30000);
+    // Expects the last alert with this title to carry this message and these buttons.
+    void expectAlert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons);
+
+    // Plugs a printer (replacing the one plugged before) under this test's registry, made at the first call,
+    // and answers its probed object.
+    std::shared_ptr<ZVUSBPrinterOVN> start(const PrinterSetup& setup, TestRegistry::Factory factory = nullptr);
+    // Scripts the answers that accept an update ("I Agree", "Continue", "Update Firmware").
+    void acceptUpdate();
+    // Accepts (when asked) and runs the update command, and lets go of the object: it goes at the first restart.
+    void runUpdate(std::shared_ptr<ZVUSBPrinterOVN>& printer, bool accept = true);
+    // The update phase every arrival of the printer found saved.
+    std::vector<std::optional<int64_t>> phases() const;
 
     std::shared_ptr<ScriptedPresenter> presenter;
     std::atomic<int> terminations{0};
+    // Released in TearDown in this order: printer, registry, sandbox.
+    std::unique_ptr<ResourceSandbox> sandbox;
+    std::unique_ptr<TestRegistry> registry;
+    std::unique_ptr<TestPrinter> tp;
 };
 
 // Titles of the workflow alerts.

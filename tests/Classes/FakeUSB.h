@@ -1,8 +1,8 @@
 // A scripted stand-in for the USB service layer: every call is recorded (in order, with its arguments), each
-// result can be scripted, and the test delivers interest messages itself. Plus helpers to run code on the
-// main queue and to wait for a printer's command queue.
+// result can be scripted, and the test delivers interest messages itself. Plus queue and log helpers.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -23,22 +23,39 @@ namespace fake {
 
 using namespace ovn::usb;
 
-class CallLog {
+// A thread-safe list of texts.
+class Trace {
 public:
-    void add(const std::string& entry);
-    std::vector<std::string> entries() const;
-    // Entries starting with the prefix.
-    std::vector<std::string> matching(const std::string& prefix) const;
-    size_t count(const std::string& prefix) const { return matching(prefix).size(); }
-    void clear();
+    void add(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+    }
+    std::vector<std::string> events() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    size_t size() const { return events().size(); }
+    void clearEvents() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.clear();
+    }
 
 private:
     mutable std::mutex mutex_;
-    std::vector<std::string> entries_;
+    std::vector<std::string> events_;
+};
+
+// The calls made on one device, as "Name args" entries.
+class CallLog : private Trace {
+public:
+    void add(const std::string& entry) { Trace::add(entry); }
+    std::vector<std::string> entries() const { return events(); }
+    std::vector<std::string> matching(const std::string& prefix) const;  // entries starting with the prefix
+    size_t count(const std::string& prefix) const { return matching(prefix).size(); }
+    void clear() { clearEvents(); }
 };
 
 class FakeDeviceInterface;
-class FakeInterface;
 
 class FakeService : public IOService {
 public:
@@ -60,13 +77,18 @@ private:
 class FakeDeviceInterface : public IOUSBDeviceInterface {
 public:
     explicit FakeDeviceInterface(std::shared_ptr<CallLog> log) : log_(std::move(log)) {}
-    IOReturn USBDeviceOpen() override;
-    IOReturn USBDeviceClose() override;
-    IOReturn USBGetManufacturerStringIndex(uint8_t* index) override;
-    IOReturn USBGetProductStringIndex(uint8_t* index) override;
-    IOReturn USBGetSerialNumberStringIndex(uint8_t* index) override;
-    IOReturn ResetDevice() override;
-    IOReturn USBDeviceReEnumerate(uint32_t options) override;
+    IOReturn USBDeviceOpen() override { return logged("USBDeviceOpen", openResult); }
+    IOReturn USBDeviceClose() override { return logged("USBDeviceClose", closeResult); }
+#define FAKE_INDEX(Name, field) \
+    IOReturn Name(uint8_t* out) override { return index(#Name, field, out); }
+    FAKE_INDEX(USBGetManufacturerStringIndex, iManufacturer)
+    FAKE_INDEX(USBGetProductStringIndex, iProduct)
+    FAKE_INDEX(USBGetSerialNumberStringIndex, iSerialNumber)
+#undef FAKE_INDEX
+    IOReturn ResetDevice() override { return logged("ResetDevice", resetResult); }
+    IOReturn USBDeviceReEnumerate(uint32_t options) override {
+        return logged("USBDeviceReEnumerate " + std::to_string(options), reEnumerateResult);
+    }
 
     uint8_t iManufacturer = 1, iProduct = 2, iSerialNumber = 3;
     IOReturn indexResult = kIOReturnSuccess;
@@ -74,6 +96,14 @@ public:
     IOReturn resetResult = kIOReturnSuccess, reEnumerateResult = kIOReturnSuccess;
 
 private:
+    IOReturn logged(const std::string& call, IOReturn result) {
+        log_->add(call);
+        return result;
+    }
+    IOReturn index(const char* call, uint8_t value, uint8_t* out) {
+        if (indexResult == kIOReturnSuccess) *out = value;
+        return logged(call, indexResult);
+    }
     std::shared_ptr<CallLog> log_;
 };
 
@@ -94,23 +124,31 @@ public:
 
     IOReturn USBInterfaceOpenSeize() override;
     IOReturn USBInterfaceClose() override;
-    IOReturn GetInterfaceClass(uint8_t* value) override;
-    IOReturn GetInterfaceSubClass(uint8_t* value) override;
-    IOReturn GetInterfaceProtocol(uint8_t* value) override;
-    IOReturn GetInterfaceNumber(uint8_t* value) override;
-    IOReturn GetAlternateSetting(uint8_t* value) override;
-    IOReturn GetConfigurationValue(uint8_t* value) override;
-    IOReturn GetDeviceVendor(uint16_t* value) override;
-    IOReturn GetDeviceProduct(uint16_t* value) override;
-    IOReturn GetDeviceReleaseNumber(uint16_t* value) override;
-    IOReturn GetLocationID(uint32_t* value) override;
+#define FAKE_GETTER(Name, Type, field) \
+    IOReturn Name(Type* out) override { return get(#Name, field, out); }
+    FAKE_GETTER(GetInterfaceClass, uint8_t, 7)
+    FAKE_GETTER(GetInterfaceSubClass, uint8_t, 1)
+    FAKE_GETTER(GetInterfaceProtocol, uint8_t, 2)
+    FAKE_GETTER(GetInterfaceNumber, uint8_t, interfaceNumber)
+    FAKE_GETTER(GetAlternateSetting, uint8_t, alternate)
+    FAKE_GETTER(GetConfigurationValue, uint8_t, configuration)
+    FAKE_GETTER(GetDeviceVendor, uint16_t, vendor)
+    FAKE_GETTER(GetDeviceProduct, uint16_t, product)
+    FAKE_GETTER(GetDeviceReleaseNumber, uint16_t, release)
+    FAKE_GETTER(GetLocationID, uint32_t, location)
+#undef FAKE_GETTER
     IOReturn GetNumEndpoints(uint8_t* count) override;
     IOReturn GetPipeProperties(uint8_t pipeRef, uint8_t* direction, uint8_t* number, uint8_t* transferType,
                                uint16_t* maxPacketSize, uint8_t* interval) override;
-    IOReturn WritePipeTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t noDataTimeout,
-                         uint32_t completionTimeout) override;
-    IOReturn ReadPipeTO(uint8_t pipeRef, void* buf, uint32_t* size, uint32_t noDataTimeout,
-                        uint32_t completionTimeout) override;
+    // Bulk transfers are logged; a write succeeds, a read times out.
+    IOReturn WritePipeTO(uint8_t pipe, const void*, uint32_t size, uint32_t noData, uint32_t completion) override {
+        return enter(bulk("WritePipeTO", pipe, size, noData, completion));
+    }
+    IOReturn ReadPipeTO(uint8_t pipe, void*, uint32_t* size, uint32_t noData, uint32_t completion) override {
+        IOReturn r = enter(bulk("ReadPipeTO", pipe, *size, noData, completion));
+        *size = 0;
+        return r ? r : kIOReturnTimeout;
+    }
     IOReturn ControlRequestTO(uint8_t pipeRef, IOUSBDevRequestTO* request) override;
     IOServicePtr GetDevice() override;
 
@@ -126,9 +164,6 @@ public:
     // Pipes.
     std::vector<PipeInfo> pipes{{kUSBOut, kUSBBulk, kIOReturnSuccess}, {kUSBIn, kUSBBulk, kIOReturnSuccess}};
     IOReturn numEndpointsResult = kIOReturnSuccess;
-    // Bulk transfers.
-    IOReturn writeResult = kIOReturnSuccess;
-    std::deque<ControlReply> reads;
     // Control requests: the standard descriptors come from these tables, GET_DEVICE_ID from deviceID.
     std::vector<uint8_t> languageDescriptor{4, 3, 0x09, 0x04};
     IOReturn languageResult = kIOReturnSuccess;
@@ -145,22 +180,38 @@ public:
     // The device has gone: every call answers kIOReturnNoDevice and GetDevice answers nothing.
     std::atomic<bool> vanished{false};
 
-    // What the printer sent.
+    // The control requests the printer sent.
     std::vector<IOUSBDevRequestTO> requests() const;
     void clearRequests();
-    std::vector<std::vector<uint8_t>> written() const;
 
 private:
-    IOReturn getter(const char* name);
+    // Logs the call; the vanished device and scripted failures answer before anything is done.
+    IOReturn enter(const std::string& call);
+    static std::string bulk(const char* call, uint8_t pipe, uint32_t size, uint32_t noData, uint32_t completion) {
+        return std::string(call) + " " + std::to_string(pipe) + " " + std::to_string(size) + " " +
+               std::to_string(noData) + "/" + std::to_string(completion);
+    }
+    template <class T, class V>
+    IOReturn get(const char* name, V value, T* out) {
+        IOReturn r = enter(name);
+        if (r == kIOReturnSuccess) {
+            auto it = getterFailures.find(name);
+            r = it == getterFailures.end() ? kIOReturnSuccess : it->second;
+        }
+        if (r == kIOReturnSuccess) *out = static_cast<T>(value);
+        return r;
+    }
     std::shared_ptr<CallLog> log_;
     mutable std::mutex mutex_;
     std::vector<IOUSBDevRequestTO> requests_;
-    std::vector<std::vector<uint8_t>> written_;
 };
 
 class FakeNotification : public IONotification {
 public:
-    IOReturn IOObjectRelease() override;
+    IOReturn IOObjectRelease() override {
+        if (honourRelease.load()) active.store(false);
+        return releaseResult;
+    }
     std::atomic<bool> active{true};
     std::atomic<bool> honourRelease{true};
     IOReturn releaseResult = kIOReturnSuccess;
@@ -170,11 +221,15 @@ class FakeUSBServices : public USBServices {
 public:
     IONotificationPortPtr IONotificationPortCreate() override;
     IOReturn IOServiceAddMatchingNotification(const IONotificationPortPtr&, const std::string&, const MatchingDict&,
-                                              IOServiceMatchingCallback, IOIteratorPtr*, IONotificationPtr*) override;
+                                              IOServiceMatchingCallback, IOIteratorPtr*, IONotificationPtr*) override {
+        return kIOReturnError;
+    }
     IOReturn IOServiceAddInterestNotification(const IONotificationPortPtr& port, const IOServicePtr& service,
                                               const std::string& interestType, IOServiceInterestCallback callback,
                                               IONotificationPtr* notification) override;
-    IOReturn CreateInterfaceInterface(const IOServicePtr&, IOUSBInterfaceInterfacePtr*, bool*) override;
+    IOReturn CreateInterfaceInterface(const IOServicePtr&, IOUSBInterfaceInterfacePtr*, bool*) override {
+        return kIOReturnError;
+    }
     IOReturn CreateDeviceInterface(const IOServicePtr& deviceService, IOUSBDeviceInterfacePtr* out,
                                    bool* pluginFailed) override;
 
@@ -213,7 +268,13 @@ struct FakePrinter {
     void setDeviceID(const std::string& text, std::optional<unsigned> lengthField = std::nullopt);
 };
 
-// A UTF-16LE string descriptor for ASCII text.
+// A control request's type, request, value, index, length and both time-outs, for comparing in one go.
+using Ctrl = std::array<unsigned, 7>;
+inline Ctrl setupOf(const IOUSBDevRequestTO& r) {
+    return {r.bmRequestType, r.bRequest, r.wValue, r.wIndex, r.wLength, r.noDataTimeout, r.completionTimeout};
+}
+
+// A UTF-16LE string descriptor for the text.
 std::vector<uint8_t> stringDescriptor(const std::u16string& text);
 
 // ---- queue helpers ----
@@ -233,24 +294,17 @@ std::shared_ptr<T> makePrinter(const FakePrinter& device) {
     return printer;
 }
 
-// A thread-safe sequence of events.
-class Trace {
-public:
-    void add(const std::string& event);
-    std::vector<std::string> events() const;
-    size_t size() const { return events().size(); }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> events_;
-};
-
 // Holds a printer's command queue (a block waiting on it) until opened or destroyed.
 class Gate {
 public:
-    explicit Gate(const std::shared_ptr<ZVUSBPrinter>& printer);
+    explicit Gate(const std::shared_ptr<ZVUSBPrinter>& printer) {
+        printer->printerCommandQueue()->async([future = promise_->get_future().share()] { future.wait(); });
+    }
     ~Gate() { open(); }
-    void open();
+    void open() {
+        if (!opened_) promise_->set_value();
+        opened_ = true;
+    }
 
 private:
     std::shared_ptr<std::promise<void>> promise_ = std::make_shared<std::promise<void>>();
@@ -261,7 +315,7 @@ private:
 class LogCapture {
 public:
     LogCapture();
-    ~LogCapture();
+    ~LogCapture() { ovn::SystemLog::setCapture(nullptr); }
     std::vector<std::string> lines(ovn::LogChannel channel) const;
     bool has(ovn::LogChannel channel, const std::string& line) const;
     bool hasSys(const std::string& line) const { return has(ovn::LogChannel::System, line); }

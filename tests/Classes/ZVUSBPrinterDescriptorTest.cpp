@@ -9,10 +9,11 @@
 
 using namespace fake;
 using ::testing::ElementsAre;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-std::shared_ptr<ZVUSBPrinter> printerWithLanguages(FakePrinter& device, std::vector<uint8_t> languageDescriptor) {
+std::shared_ptr<ZVUSBPrinter> printerWithLanguages(FakePrinter& device, Bytes languageDescriptor) {
     device.interface->languageDescriptor = std::move(languageDescriptor);
     auto printer = makePrinter(device);
     waitForCommandQueue(printer);
@@ -28,7 +29,7 @@ struct DescriptorFixture : ::testing::Test {
         device.log->clear();
         device.interface->clearRequests();
     }
-    ZVUSBPrinter::Text stringFor(std::vector<uint8_t> bytes) {
+    ZVUSBPrinter::Text stringFor(Bytes bytes) {
         device.interface->stringDescriptors[9] = std::move(bytes);
         return printer->descriptorStringAtIndex(9);
     }
@@ -36,39 +37,28 @@ struct DescriptorFixture : ::testing::Test {
 
 }  // namespace
 
-TEST(ZVUSBPrinterLanguages, GermanOnlyDeviceIsAskedInGerman) {
-    FakePrinter device;
-    auto printer = printerWithLanguages(device, {4, 3, 0x07, 0x04});
-    EXPECT_EQ(printer->langIds(), (ZVUSBPrinter::IndexSet{0x0407}));
-    EXPECT_EQ(printer->langId(), 0x0407);
-    EXPECT_EQ(device.log->count("ControlRequestTO 0 80 06 0302 0407"), 1u);
-}
-
-TEST(ZVUSBPrinterLanguages, USEnglishBeatsGermanAndUKEnglish) {
-    FakePrinter device;
-    auto printer = printerWithLanguages(device, {8, 3, 0x07, 0x04, 0x09, 0x08, 0x09, 0x04});
-    EXPECT_EQ(printer->langIds(), (ZVUSBPrinter::IndexSet{0x0407, 0x0809, 0x0409}));
-    EXPECT_EQ(printer->langId(), 0x0409);
-
-    FakePrinter ukFirst;
-    auto other = printerWithLanguages(ukFirst, {6, 3, 0x07, 0x04, 0x09, 0x08});
-    EXPECT_EQ(other->langId(), 0x0809);
-
-    auto requests = device.interface->requests();
-    ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(requests[0].bmRequestType, 0x80);
-    EXPECT_EQ(requests[0].bRequest, 6);
-    EXPECT_EQ(requests[0].wValue, 0x0300);
-    EXPECT_EQ(requests[0].wIndex, 0);
-    EXPECT_EQ(requests[0].wLength, 256);
-    EXPECT_EQ(requests[0].noDataTimeout, 500u);
-    EXPECT_EQ(requests[0].completionTimeout, 2000u);
-}
-
-TEST(ZVUSBPrinterLanguages, ListLongerThanReceivedIsReadOnlyAsFarAsItArrived) {
-    FakePrinter device;
-    auto printer = printerWithLanguages(device, {40, 3, 0x09, 0x04, 0x07});  // promises 19 entries, 1.5 arrived
-    EXPECT_EQ(printer->langIds(), (ZVUSBPrinter::IndexSet{0x0409}));
+TEST(ZVUSBPrinterLanguages, EnglishIsPreferredAndUSEnglishBeatsUKEnglish) {
+    const struct {
+        Bytes descriptor;
+        ZVUSBPrinter::IndexSet set;
+        uint16_t chosen;
+    } cases[] = {
+        {{4, 3, 0x07, 0x04}, {0x0407}, 0x0407},  // German only: asked in German
+        {{8, 3, 0x07, 0x04, 0x09, 0x08, 0x09, 0x04}, {0x0407, 0x0809, 0x0409}, 0x0409},
+        {{6, 3, 0x07, 0x04, 0x09, 0x08}, {0x0407, 0x0809}, 0x0809},
+        {{40, 3, 0x09, 0x04, 0x07}, {0x0409}, 0x0409},  // promises 19 entries, 1.5 arrived
+    };
+    for (const auto& c : cases) {
+        FakePrinter device;
+        auto printer = printerWithLanguages(device, c.descriptor);
+        EXPECT_EQ(printer->langIds(), c.set);
+        EXPECT_EQ(printer->langId(), c.chosen);
+        // The language list is asked first; the product string follows in the chosen language.
+        auto requests = device.interface->requests();
+        ASSERT_GE(requests.size(), 2u);
+        EXPECT_EQ(setupOf(requests[0]), (Ctrl{0x80, 6, 0x0300, 0, 256, 500, 2000}));
+        EXPECT_EQ(setupOf(requests[1]), (Ctrl{0x80, 6, 0x0302, c.chosen, 256, 500, 1000}));
+    }
 }
 
 TEST(ZVUSBPrinterLanguages, FailedListIsRetriedOnTheNextCall) {
@@ -78,13 +68,14 @@ TEST(ZVUSBPrinterLanguages, FailedListIsRetriedOnTheNextCall) {
     waitForCommandQueue(printer);
     EXPECT_EQ(printer->langId(), 0);
     EXPECT_FALSE(printer->langIds().has_value());
-    size_t attempts = device.log->count("ControlRequestTO 0 80 06 0300 0000");
+    const char* ask = "ControlRequestTO 0 80 06 0300 0000";
+    size_t attempts = device.log->count(ask);
 
     device.interface->languageResult = kIOReturnSuccess;
     EXPECT_EQ(printer->langIds(), (ZVUSBPrinter::IndexSet{0x0409}));
-    EXPECT_EQ(device.log->count("ControlRequestTO 0 80 06 0300 0000"), attempts + 1);
+    EXPECT_EQ(device.log->count(ask), attempts + 1);
     printer->langIds();
-    EXPECT_EQ(device.log->count("ControlRequestTO 0 80 06 0300 0000"), attempts + 1);  // kept
+    EXPECT_EQ(device.log->count(ask), attempts + 1);  // kept
 }
 
 TEST(ZVUSBPrinterLanguages, SetLangIdAcceptsOnlyOfferedLanguages) {
@@ -104,45 +95,34 @@ TEST_F(DescriptorFixture, StringRequestLayout) {
     EXPECT_EQ(printer->descriptorStringAtIndex(0x105), "PL25");  // only the low 8 bits are sent
     auto requests = device.interface->requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].bmRequestType, 0x80);
-    EXPECT_EQ(requests[0].bRequest, 6);
-    EXPECT_EQ(requests[0].wValue, 0x0305);
-    EXPECT_EQ(requests[0].wIndex, 0x0409);
-    EXPECT_EQ(requests[0].wLength, 256);
-    EXPECT_EQ(requests[0].noDataTimeout, 500u);
-    EXPECT_EQ(requests[0].completionTimeout, 1000u);
+    EXPECT_EQ(setupOf(requests[0]), (Ctrl{0x80, 6, 0x0305, 0x0409, 256, 500, 1000}));
 }
 
 TEST_F(DescriptorFixture, MalformedAndEdgeDescriptors) {
-    // Length byte promises more than arrived: only the received units are decoded.
-    EXPECT_EQ(stringFor({0x40, 3, 'A', 0, 'B', 0, 'C', 0}), "ABC");
-    // Odd length: the half code unit is dropped.
-    EXPECT_EQ(stringFor({7, 3, 'A', 0, 'B', 0, 'C'}), "AB");
-    // Empty string descriptor: nothing, not an empty text.
-    EXPECT_FALSE(stringFor({2, 3}).has_value());
-    // A trailing NUL code unit is lost; characters whose low byte is zero are not.
-    EXPECT_EQ(stringFor({8, 3, 'A', 0, 'B', 0, 0, 0}), "AB");
-    EXPECT_EQ(stringFor({6, 3, 'A', 0, 0x00, 0x01}), "A\xC4\x80");
-    EXPECT_EQ(stringFor({4, 3, 0x00, 0x4E}), "\xE4\xB8\x80");
-    // Surrogates: a pair decodes, a lone one gives nothing.
-    EXPECT_EQ(stringFor({6, 3, 0x3D, 0xD8, 0x00, 0xDE}), "\xF0\x9F\x98\x80");
-    EXPECT_FALSE(stringFor({4, 3, 0x00, 0xD8}).has_value());
-    // Fewer than 2 bytes, or a failed request.
-    EXPECT_FALSE(stringFor({4}).has_value());
-    device.interface->stringDescriptors.erase(9);
+    const std::pair<Bytes, ZVUSBPrinter::Text> cases[] = {
+        {{0x40, 3, 'A', 0, 'B', 0, 'C', 0}, "ABC"},  // promises more than arrived: only received units count
+        {{7, 3, 'A', 0, 'B', 0, 'C'}, "AB"},          // odd length: the half code unit is dropped
+        {{2, 3}, std::nullopt},                        // empty string descriptor: nothing, not an empty text
+        {{8, 3, 'A', 0, 'B', 0, 0, 0}, "AB"},          // a trailing NUL unit is lost; zero low bytes are not
+        {{6, 3, 'A', 0, 0x00, 0x01}, "A\xC4\x80"},
+        {{4, 3, 0x00, 0x4E}, "\xE4\xB8\x80"},
+        {{6, 3, 0x3D, 0xD8, 0x00, 0xDE}, "\xF0\x9F\x98\x80"},  // a surrogate pair decodes, a lone one does not
+        {{4, 3, 0x00, 0xD8}, std::nullopt},
+        {{4}, std::nullopt},  // fewer than 2 bytes
+        // Type 6: UTF-8 text after (n + 1) * 2 bytes, up to a zero byte or the end of what arrived.
+        {{1, 6, 0, 0, 'H', 'i', 0, 'x'}, "Hi"},
+        {{1, 6, 0, 0, 'O', 'K'}, "OK"},
+        {{20, 6, 'H', 'i'}, std::nullopt},
+        {{1, 6, 0, 0, 0xFF, 0xFE}, std::nullopt},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(stringFor(cases[i].first), cases[i].second) << "case " << i;
+    device.interface->stringDescriptors.erase(9);  // a failed request
     EXPECT_FALSE(printer->descriptorStringAtIndex(9).has_value());
-}
 
-TEST_F(DescriptorFixture, WrongDescriptorType) {
     LogCapture logs;
     EXPECT_FALSE(stringFor({6, 5, 'A', 0, 'B', 0}).has_value());
     EXPECT_TRUE(logs.hasSys(
         "The device returned a string descriptor with the incorrect descriptor type(returned 5 (should be 3))\n"));
-    // Type 6: UTF-8 text after (n + 1) * 2 bytes, up to a zero byte or the end of what arrived.
-    EXPECT_EQ(stringFor({1, 6, 0, 0, 'H', 'i', 0, 'x'}), "Hi");
-    EXPECT_EQ(stringFor({1, 6, 0, 0, 'O', 'K'}), "OK");
-    EXPECT_FALSE(stringFor({20, 6, 'H', 'i'}).has_value());
-    EXPECT_FALSE(stringFor({1, 6, 0, 0, 0xFF, 0xFE}).has_value());
 }
 
 TEST(ZVUSBPrinterStrings, IndexFailuresAreLoggedAndLeaveNothing) {
@@ -151,25 +131,18 @@ TEST(ZVUSBPrinterStrings, IndexFailuresAreLoggedAndLeaveNothing) {
     LogCapture logs;
     auto printer = makePrinter(device);
     waitForCommandQueue(printer);
-    EXPECT_TRUE(logs.hasSys("USBGetProductStringIndex() returned kIOReturnNotResponding\n"));
-    EXPECT_TRUE(logs.hasSys("USBGetSerialNumberStringIndex() returned kIOReturnNotResponding\n"));
-    EXPECT_TRUE(logs.hasSys("USBGetManufacturerStringIndex() returned kIOReturnNotResponding\n"));
+    for (const char* call : {"Product", "SerialNumber", "Manufacturer"})
+        EXPECT_TRUE(logs.hasSys(std::string("USBGet") + call + "StringIndex() returned kIOReturnNotResponding\n"));
     EXPECT_FALSE(printer->vendorUSB().has_value());
     EXPECT_FALSE(printer->serialNumberUSB().has_value());
 }
 
 TEST(ZVUSBPrinterStrings, VendorNormalisation) {
-    using P = ZVUSBPrinter;
-    EXPECT_EQ(P::normalizedVendorString(std::string("HEWLETT-PACKARD")), "HP");
-    EXPECT_EQ(P::normalizedVendorString(std::string("hewlett-packard")), "HP");
-    EXPECT_EQ(P::normalizedVendorString(std::string("Hewlett-Packard")), "HP");
-    EXPECT_EQ(P::normalizedVendorString(std::string("HP")), "HP");
-    EXPECT_EQ(P::normalizedVendorString(std::string("Orvane Imaging")), "OVN");
-    EXPECT_EQ(P::normalizedVendorString(std::string("ORVANE IMAGING ")), "OVN");
-    EXPECT_EQ(P::normalizedVendorString(std::string("Orvane Imaging  ")), "Orvane Imaging  ");
-    EXPECT_EQ(P::normalizedVendorString(std::string("Orvane")), "Orvane");
-    EXPECT_EQ(P::normalizedVendorString(std::string("")), "");
-    EXPECT_FALSE(P::normalizedVendorString(std::nullopt).has_value());
+    for (auto [in, out] : {std::pair{"HEWLETT-PACKARD", "HP"}, {"hewlett-packard", "HP"}, {"Hewlett-Packard", "HP"},
+                           {"HP", "HP"}, {"Orvane Imaging", "OVN"}, {"ORVANE IMAGING ", "OVN"},
+                           {"Orvane Imaging  ", "Orvane Imaging  "}, {"Orvane", "Orvane"}, {"", ""}})
+        EXPECT_EQ(ZVUSBPrinter::normalizedVendorString(std::string(in)), out) << '"' << in << '"';
+    EXPECT_FALSE(ZVUSBPrinter::normalizedVendorString(std::nullopt).has_value());
 }
 
 TEST_F(DescriptorFixture, SoftResetRequest) {
@@ -178,16 +151,8 @@ TEST_F(DescriptorFixture, SoftResetRequest) {
     EXPECT_EQ(printer->resetUSBPrinter(true), kIOReturnSuccess);
     auto requests = device.interface->requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].bmRequestType, 0x21);
-    EXPECT_EQ(requests[1].bmRequestType, 0x23);
-    for (auto& r : requests) {
-        EXPECT_EQ(r.bRequest, 2);
-        EXPECT_EQ(r.wValue, 0);
-        EXPECT_EQ(r.wIndex, 2);
-        EXPECT_EQ(r.wLength, 0);
-        EXPECT_EQ(r.noDataTimeout, 100u);
-        EXPECT_EQ(r.completionTimeout, 100u);
-    }
+    EXPECT_EQ(setupOf(requests[0]), (Ctrl{0x21, 2, 0, 2, 0, 100, 100}));
+    EXPECT_EQ(setupOf(requests[1]), (Ctrl{0x23, 2, 0, 2, 0, 100, 100}));
     device.interface->getterFailures["GetInterfaceNumber"] = kIOReturnNotResponding;
     EXPECT_EQ(printer->resetUSBPrinter(), kIOReturnNotResponding);
     EXPECT_EQ(device.interface->requests().size(), 2u);
@@ -235,12 +200,7 @@ TEST(USBFunctions, DeviceDescriptorAndIndices) {
     EXPECT_EQ(usbInterfaceGetiDeviceIndices(device.interface, &m, nullptr, &s), kIOReturnSuccess);
     EXPECT_EQ(m, 1u);
     EXPECT_EQ(s, 3u);
-    auto request = device.interface->requests().back();
-    EXPECT_EQ(request.bmRequestType, 0x80);
-    EXPECT_EQ(request.wValue, 0x0100);
-    EXPECT_EQ(request.wLength, 18);
-    EXPECT_EQ(request.noDataTimeout, 100u);
-    EXPECT_EQ(request.completionTimeout, 100u);
+    EXPECT_EQ(setupOf(device.interface->requests().back()), (Ctrl{0x80, 6, 0x0100, 0, 18, 100, 100}));
     EXPECT_EQ(usbInterfaceGetiDeviceIndices(nullptr, &m, &p, &s), kIOReturnBadArgument);
 }
 
@@ -252,7 +212,7 @@ TEST(USBFunctions, DescriptorStringCopyChoosesEnglish) {
     EXPECT_EQ(usbInterfaceGetDescriptorStringCopy(device.interface, 3, nullptr), kIOReturnBadArgument);
     EXPECT_TRUE(logs.hasSys("Passed a NULL pointer or zero index into usbInterfaceGetDescriptorStringCopy.\n"));
 
-    auto languageAsked = [&](std::vector<uint8_t> list) {
+    auto languageAsked = [&](Bytes list) {
         device.interface->languageDescriptor = std::move(list);
         EXPECT_EQ(usbInterfaceGetDescriptorStringCopy(device.interface, 3, &text), kIOReturnSuccess);
         EXPECT_EQ(text, "A123");
@@ -263,10 +223,7 @@ TEST(USBFunctions, DescriptorStringCopyChoosesEnglish) {
     EXPECT_EQ(languageAsked({4, 3, 0x07, 0x04}), 0x0407);
     device.interface->languageResult = kIOReturnNotResponding;
     EXPECT_EQ(languageAsked({4, 3, 0x07, 0x04}), 0);
-    auto request = device.interface->requests().back();
-    EXPECT_EQ(request.wValue, 0x0303);
-    EXPECT_EQ(request.noDataTimeout, 1u);
-    EXPECT_EQ(request.completionTimeout, 0u);
+    EXPECT_EQ(setupOf(device.interface->requests().back()), (Ctrl{0x80, 6, 0x0303, 0, 256, 1, 0}));
 
     device.interface->stringDescriptors[3] = {2, 3};
     EXPECT_EQ(usbInterfaceGetDescriptorStringCopy(device.interface, 3, &text), kIOReturnSuccess);
@@ -275,15 +232,13 @@ TEST(USBFunctions, DescriptorStringCopyChoosesEnglish) {
 
 TEST(USBFunctions, SerialNumberStringWithFallback) {
     FakePrinter device;
-    device.interface->vendor = 0x2A72;
     device.interface->product = 0x0101;
-    device.interface->release = 0x0100;
-    device.interface->location = 0x14200000;
-    std::vector<uint8_t> descriptor{18, 1, 0, 2, 0, 0, 0, 64, 0x72, 0x2A, 0x01, 0x01, 0, 1, 1, 2, 0, 1};
+    Bytes descriptor{18, 1, 0, 2, 0, 0, 0, 64, 0x72, 0x2A, 0x01, 0x01, 0, 1, 1, 2, 0, 1};
     device.interface->deviceDescriptor = descriptor;
+    const std::string fallback = "2A7201010100;*LOC:14200000";
     std::optional<std::string> text = std::string("old");
     EXPECT_EQ(usbInterfaceCreateSerialNumberString(device.interface, &text), kIOReturnSuccess);
-    EXPECT_EQ(text, "2A7201010100;*LOC:14200000");
+    EXPECT_EQ(text, fallback);
 
     descriptor[16] = 3;
     device.interface->deviceDescriptor = descriptor;
@@ -299,11 +254,11 @@ TEST(USBFunctions, SerialNumberStringWithFallback) {
     EXPECT_EQ(usbInterfaceCreateSerialNumberString(device.interface, &text), kIOReturnSuccess);
     EXPECT_TRUE(logs.hasErr("ERROR: usbInterfaceGetDescriptorStringCopy returned a truncated string[-536870168]\n"
                             "This USB device may be out of spec -- proceed with caution.\n"));
-    EXPECT_EQ(text, "2A7201010100;*LOC:14200000");
+    EXPECT_EQ(text, fallback);
 
     device.interface->controlHandler = [&](const IOUSBDevRequestTO& r) -> ControlReply {
-        if (r.wValue == 0x0100) return {kIOReturnSuccess, descriptor};
-        return {kIOReturnNotResponding, {}};
+        return r.wValue == 0x0100 ? ControlReply{kIOReturnSuccess, descriptor}
+                                  : ControlReply{kIOReturnNotResponding, {}};
     };
     device.interface->getterFailures["GetLocationID"] = kIOReturnNotResponding;
     EXPECT_EQ(usbInterfaceCreateSerialNumberString(device.interface, &text), kIOReturnNotResponding);
@@ -317,7 +272,7 @@ TEST(USBFunctions, SerialNumberStringWithFallback) {
     EXPECT_EQ(usbInterfaceCreateSerialNumberString(device.interface, &text), kIOReturnSuccess);
     EXPECT_TRUE(logs.hasSys(std::string("usbInterfaceGetiDeviceIndices returned ") + strForIOReturn(kIOUSBPipeStalled) +
                             " [e000404f]\n"));
-    EXPECT_EQ(text, "2A7201010100;*LOC:14200000");
+    EXPECT_EQ(text, fallback);
 
     text = std::string("kept?");
     EXPECT_EQ(usbInterfaceCreateSerialNumberString(nullptr, &text), kIOReturnBadArgument);

@@ -7,11 +7,18 @@
 #include "support/CodeNames.h"
 
 using namespace fake;
-using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using P = ZVUSBPrinter;
 
 namespace {
 
 enum class Start { Closed, Open, Waiting, DidOpen, Probed };
+
+std::string handleText(const std::shared_ptr<FakeService>& service) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.8x", service->handle());
+    return text;
+}
 
 // One printer, set up and idle, with helpers to bring it into a given interface state.
 struct Bench {
@@ -24,45 +31,32 @@ struct Bench {
         device.log->clear();
     }
     void finish() { waitForCommandQueue(printer); }
-
-    IOReturn open() {
+    IOReturn run(void (ZVUSBPrinter::*call)(const ZVUSBPrinter::ResultCompletion&)) {
         std::optional<IOReturn> result;
-        printer->openInterface([&](IOReturn r) { result = r; });
+        ((*printer).*call)([&](IOReturn r) { result = r; });
         waitForCommandQueue(printer);
         return result.value_or(kIOReturnInvalid);
     }
-    IOReturn close() {
-        std::optional<IOReturn> result;
-        printer->closeInterface([&](IOReturn r) { result = r; });
-        waitForCommandQueue(printer);
-        return result.value_or(kIOReturnInvalid);
-    }
+    IOReturn open() { return run(&ZVUSBPrinter::openInterface); }
+    IOReturn close() { return run(&ZVUSBPrinter::closeInterface); }
     void arrange(Start start) {
-        switch (start) {
-        case Start::Closed:
-            break;
-        case Start::Open:
-            open();
-            break;
-        case Start::Waiting:
-            device.interface->openResults.push_back(kIOReturnExclusiveAccess);
-            open();
-            break;
-        case Start::DidOpen:
-            open();
-            printer->setState(ZVUSBPrinter::kInterfaceOpening);
-            break;
-        case Start::Probed:
-            printer->setState(ZVUSBPrinter::kInterfaceProbed);
-            break;
-        }
+        if (start == Start::Waiting) device.interface->openResults.push_back(kIOReturnExclusiveAccess);
+        if (start != Start::Closed && start != Start::Probed) open();
+        if (start == Start::DidOpen) printer->setState(P::kInterfaceOpening);
+        if (start == Start::Probed) printer->setState(P::kInterfaceProbed);
         device.log->clear();
     }
     void deliver(uint32_t message) {
         onMain([&] { services()->deliver(device.interfaceService, message); });
     }
-    void setStatus(const std::string& text) {
-        onMain([&] { printer->setStatus(text); });
+    void setOwned(int64_t value) {
+        onMain([&] { printer->setIsOwned(value); });
+        waitForCommandQueue(printer);
+    }
+    void expectClosed(int64_t ownership = 0) {
+        EXPECT_EQ(printer->state(), P::kInterfaceClosed);
+        EXPECT_EQ(printer->interfaceStatus(), P::kInterfaceClosed);
+        EXPECT_EQ(printer->ownershipValue(), ownership);
     }
 };
 
@@ -77,13 +71,13 @@ TEST_F(OwnershipFixture, OpenWhenAlreadyOpenTouchesNothing) {
     ASSERT_EQ(open(), kIOReturnSuccess);
     device.log->clear();
     EXPECT_EQ(open(), kIOReturnSuccess);
-    EXPECT_THAT(device.log->entries(), ::testing::IsEmpty());
+    EXPECT_THAT(device.log->entries(), IsEmpty());
 }
 
 TEST_F(OwnershipFixture, SuccessfulOpenOwnsTheInterfaceAndFindsThePipes) {
     std::vector<std::pair<bool, ovn::Value>> announced;
     auto token = printer->observe("isOwned", [&](const std::string&, const ovn::KeyValueChange& change) {
-        announced.emplace_back(ZVUSBPrinter::isMainQueue(), change.newValue);
+        announced.emplace_back(P::isMainQueue(), change.newValue);
     });
     LogCapture logs;
     device.interface->pipes = {{kUSBOut, kUSBBulk}, {kUSBIn, kUSBInterrupt}, {kUSBIn, kUSBBulk}, {kUSBOut, kUSBBulk},
@@ -100,9 +94,7 @@ TEST_F(OwnershipFixture, SuccessfulOpenOwnsTheInterfaceAndFindsThePipes) {
 
     EXPECT_EQ(close(), kIOReturnSuccess);
     EXPECT_TRUE(logs.hasSys("The OVN PL25D A123 was closed.\n"));
-    EXPECT_EQ(printer->ownershipValue(), 0);
-    EXPECT_EQ(printer->state(), ZVUSBPrinter::kInterfaceClosed);
-    EXPECT_EQ(printer->interfaceStatus(), ZVUSBPrinter::kInterfaceClosed);
+    expectClosed();
     EXPECT_EQ(announced.size(), 2u);
 }
 
@@ -110,13 +102,11 @@ TEST_F(OwnershipFixture, ExclusiveAccessByAnotherApplicationIsReportedThreeWays)
     LogCapture logs;
     device.interface->openResults.push_back(kIOReturnExclusiveAccess);
     EXPECT_EQ(open(), kIOReturnExclusiveAccess);
-    char waiting[96];
-    std::snprintf(waiting, sizeof waiting, "Waiting for USB interface on device %.8x to be closed...\n",
-                  device.interfaceService->handle());
-    auto lines = logs.lines(ovn::LogChannel::System);
-    EXPECT_THAT(lines, ::testing::IsSupersetOf({std::string("Another app has the printer USB interface open for "
-                                                            "exclusive access.\n"),
-                                                std::string(waiting), std::string("The printer is busy.\n")}));
+    const std::string waiting = "Waiting for USB interface on device " + handleText(device.interfaceService);
+    EXPECT_THAT(logs.lines(ovn::LogChannel::System),
+                ::testing::IsSupersetOf({std::string("Another app has the printer USB interface open for exclusive "
+                                                     "access.\n"),
+                                         waiting + " to be closed...\n", std::string("The printer is busy.\n")}));
     EXPECT_EQ(printer->printerStatus(), "In use by other application");
     EXPECT_EQ(printer->ownershipValue(), -1);
     EXPECT_TRUE(printer->isOwned());
@@ -124,11 +114,18 @@ TEST_F(OwnershipFixture, ExclusiveAccessByAnotherApplicationIsReportedThreeWays)
     EXPECT_EQ(device.log->count("GetNumEndpoints"), 0u);
 }
 
-TEST_F(OwnershipFixture, OtherOpenFailureLeavesTheOpeningState) {
-    device.interface->openResults.push_back(kIOReturnNotResponding);
+TEST_F(OwnershipFixture, FailedOpensAndClosesEndInAKnownState) {
+    device.interface->openResults.push_back(kIOReturnNotResponding);  // another failure: still opening
     EXPECT_EQ(open(), kIOReturnNotResponding);
     EXPECT_TRUE(printer->willOpenInterface());
     EXPECT_EQ(printer->ownershipValue(), 0);
+
+    arrange(Start::Open);
+    device.interface->closeResult = kIOReturnNotResponding;
+    LogCapture logs;
+    EXPECT_EQ(close(), kIOReturnNotResponding);
+    EXPECT_TRUE(logs.hasSys("close interface returned error kIOReturnNotResponding\n"));
+    expectClosed();
 }
 
 TEST_F(OwnershipFixture, CloseWithoutASuccessfulOpenMakesNoPlatformCallAndClearsOwnership) {
@@ -136,19 +133,7 @@ TEST_F(OwnershipFixture, CloseWithoutASuccessfulOpenMakesNoPlatformCallAndClears
     ASSERT_EQ(printer->ownershipValue(), -1);
     EXPECT_EQ(close(), kIOReturnSuccess);
     EXPECT_EQ(device.log->count("USBInterfaceClose"), 0u);
-    EXPECT_EQ(printer->state(), ZVUSBPrinter::kInterfaceClosed);
-    EXPECT_EQ(printer->interfaceStatus(), ZVUSBPrinter::kInterfaceClosed);
-    EXPECT_EQ(printer->ownershipValue(), 0);
-}
-
-TEST_F(OwnershipFixture, FailingCloseStillEndsClosedAndReportsTheCode) {
-    arrange(Start::Open);
-    device.interface->closeResult = kIOReturnNotResponding;
-    LogCapture logs;
-    EXPECT_EQ(close(), kIOReturnNotResponding);
-    EXPECT_TRUE(logs.hasSys("close interface returned error kIOReturnNotResponding\n"));
-    EXPECT_EQ(printer->state(), ZVUSBPrinter::kInterfaceClosed);
-    EXPECT_EQ(printer->ownershipValue(), 0);
+    expectClosed();
 }
 
 TEST_F(OwnershipFixture, EndpointCountFailureIsLogged) {
@@ -163,18 +148,18 @@ TEST_F(OwnershipFixture, SettingTheSameDeviceObjectAgainChangesNothing) {
     LogCapture logs;
     printer->setDeviceObject(device.interfaceService);
     waitForCommandQueue(printer);
-    char failed[96];
-    std::snprintf(failed, sizeof failed, "FAILED ZVUSBPrinter::setDeviceObject (%d) --- oddly it was somehow already set",
-                  static_cast<int>(device.interfaceService->handle()));
-    EXPECT_TRUE(logs.hasSys(failed));
-    EXPECT_THAT(device.log->entries(), ::testing::IsEmpty());
+    auto failedFor = [](int handle) {
+        return "FAILED ZVUSBPrinter::setDeviceObject (" + std::to_string(handle) +
+               ") --- oddly it was somehow already set";
+    };
+    EXPECT_TRUE(logs.hasSys(failedFor(static_cast<int>(device.interfaceService->handle()))));
+    EXPECT_THAT(device.log->entries(), IsEmpty());
     EXPECT_EQ(services()->registrations(device.interfaceService).size(), 1u);
 
-    FakePrinter silent;
+    FakePrinter silent;  // no device ID: no queue, no device object
     silent.interface->deviceID.reset();
-    auto queueless = makePrinter(silent);
-    queueless->setDeviceObject(nullptr);
-    EXPECT_TRUE(logs.hasSys("FAILED ZVUSBPrinter::setDeviceObject (0) --- oddly it was somehow already set"));
+    makePrinter(silent)->setDeviceObject(nullptr);
+    EXPECT_TRUE(logs.hasSys(failedFor(0)));
 }
 
 TEST_F(OwnershipFixture, FailedNotificationReleaseIsLogged) {
@@ -191,14 +176,13 @@ TEST_F(OwnershipFixture, FailedNotificationReleaseIsLogged) {
 }
 
 TEST_F(OwnershipFixture, SetUpProbeWhileAnotherApplicationHoldsTheInterface) {
-    FakePrinter held;
-    held.interface->openResults.push_back(kIOReturnExclusiveAccess);
-    auto busy = makePrinter(held);
-    waitForCommandQueue(busy);
-    EXPECT_EQ(busy->printerStatus(), "In use by other application");
-    EXPECT_EQ(busy->state(), ZVUSBPrinter::kInterfaceClosed);  // never marked probed; the queued close ran
-    EXPECT_EQ(busy->ownershipValue(), 0);
-    EXPECT_EQ(held.log->count("USBInterfaceClose"), 0u);
+    Bench held;
+    held.device.interface->openResults.push_back(kIOReturnExclusiveAccess);
+    held.printer = makePrinter(held.device);
+    held.finish();
+    EXPECT_EQ(held.printer->printerStatus(), "In use by other application");
+    held.expectClosed();  // never marked probed; the queued close ran
+    EXPECT_EQ(held.device.log->count("USBInterfaceClose"), 0u);
 }
 
 // Every row of the interest-message table, from a fresh printer each time.
@@ -207,49 +191,45 @@ TEST(ZVUSBPrinterInterest, MessageTable) {
         const char* name;
         Start start;
         uint32_t message;
-        bool firmwareUpdate;
-        bool emptyDictionary;
+        bool firmwareUpdate, emptyDictionary;
         const char* status;  // expected status line ("before" = unchanged)
-        int64_t state;
-        int64_t interfaceStatus;
+        int64_t state;       // state and interface status
+        size_t opens;        // USBInterfaceOpenSeize calls the message caused
     };
     const Row rows[] = {
-        {"closed: empty dictionary ignores", Start::Waiting, kIOMessageServiceWasClosed, false, true, "before", 4, 4},
-        {"closed: available", Start::Closed, kIOMessageServiceWasClosed, false, false, "USB Available", 1, 1},
-        {"closed: available, update", Start::Closed, kIOMessageServiceWasClosed, true, false, "before", 1, 1},
-        {"closed: waiting open retried", Start::Waiting, kIOMessageServiceWasClosed, false, false, "before", 2, 2},
-        {"attempt: did open", Start::DidOpen, kIOMessageServiceIsAttemptingOpen, false, false, "USB Open", 2, 2},
-        {"attempt: did open, update", Start::DidOpen, kIOMessageServiceIsAttemptingOpen, true, false, "before", 2, 2},
-        {"attempt: waiting", Start::Waiting, kIOMessageServiceIsAttemptingOpen, false, false, "Waiting for USB", 4, 4},
-        {"attempt: waiting, update", Start::Waiting, kIOMessageServiceIsAttemptingOpen, true, false, "before", 4, 4},
-        {"attempt: open", Start::Open, kIOMessageServiceIsAttemptingOpen, false, false, "USB Open", 2, 2},
-        {"attempt: closed", Start::Closed, kIOMessageServiceIsAttemptingOpen, false, false, "USB Busy", 1, 1},
-        {"attempt: closed, update", Start::Closed, kIOMessageServiceIsAttemptingOpen, true, false, "before", 1, 1},
-        {"attempt: own probe", Start::Probed, kIOMessageServiceIsAttemptingOpen, false, false, "before", 1, 1},
-        {"busy state change", Start::Closed, kIOMessageServiceBusyStateChange, false, false, "before", 1, 1},
-        {"unlisted message", Start::Closed, kIOMessageServiceIsRequestingClose, false, false, "OK", 1, 1},
-        {"unlisted message, update", Start::Closed, kIOMessageDeviceHasPoweredOn, true, false, "OK", 1, 1},
+        {"closed: empty dictionary ignores", Start::Waiting, kIOMessageServiceWasClosed, false, true, "before", 4, 0},
+        {"closed: available", Start::Closed, kIOMessageServiceWasClosed, false, false, "USB Available", 1, 0},
+        {"closed: available, update", Start::Closed, kIOMessageServiceWasClosed, true, false, "before", 1, 0},
+        {"closed: waiting open retried", Start::Waiting, kIOMessageServiceWasClosed, false, false, "before", 2, 1},
+        {"attempt: did open", Start::DidOpen, kIOMessageServiceIsAttemptingOpen, false, false, "USB Open", 2, 0},
+        {"attempt: did open, update", Start::DidOpen, kIOMessageServiceIsAttemptingOpen, true, false, "before", 2, 0},
+        {"attempt: waiting", Start::Waiting, kIOMessageServiceIsAttemptingOpen, false, false, "Waiting for USB", 4, 0},
+        {"attempt: waiting, update", Start::Waiting, kIOMessageServiceIsAttemptingOpen, true, false, "before", 4, 0},
+        {"attempt: open", Start::Open, kIOMessageServiceIsAttemptingOpen, false, false, "USB Open", 2, 0},
+        {"attempt: closed", Start::Closed, kIOMessageServiceIsAttemptingOpen, false, false, "USB Busy", 1, 0},
+        {"attempt: closed, update", Start::Closed, kIOMessageServiceIsAttemptingOpen, true, false, "before", 1, 0},
+        {"attempt: own probe", Start::Probed, kIOMessageServiceIsAttemptingOpen, false, false, "before", 1, 0},
+        {"busy state change", Start::Closed, kIOMessageServiceBusyStateChange, false, false, "before", 1, 0},
+        {"unlisted message", Start::Closed, kIOMessageServiceIsRequestingClose, false, false, "OK", 1, 0},
+        {"unlisted message, update", Start::Closed, kIOMessageDeviceHasPoweredOn, true, false, "OK", 1, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Bench f;
         f.start();
         f.arrange(row.start);
-        f.setStatus("before");
+        onMain([&] { f.printer->setStatus("before"); });
         if (row.emptyDictionary) f.printer->deviceInfoDict()->clear();
         onMain([&] { f.printer->setInFirmwareUpdate(row.firmwareUpdate); });
         f.deliver(row.message);
         waitForCommandQueue(f.printer);
         EXPECT_EQ(f.printer->status(), row.status);
         EXPECT_EQ(f.printer->state(), row.state);
-        EXPECT_EQ(f.printer->interfaceStatus(), row.interfaceStatus);
-        if (std::string(row.name) == "closed: waiting open retried") {
-            EXPECT_EQ(f.device.log->count("USBInterfaceOpenSeize"), 1u);
+        EXPECT_EQ(f.printer->interfaceStatus(), row.state);
+        EXPECT_EQ(f.device.log->count("USBInterfaceOpenSeize"), row.opens);
+        if (row.opens) {  // the retried open owns the interface and finds the pipes
             EXPECT_EQ(f.printer->ownershipValue(), 1);
             EXPECT_EQ(f.device.log->count("GetNumEndpoints"), 1u);
-        }
-        if (row.emptyDictionary) {
-            EXPECT_EQ(f.device.log->count("USBInterfaceOpenSeize"), 0u);
         }
         f.finish();
     }
@@ -257,9 +237,7 @@ TEST(ZVUSBPrinterInterest, MessageTable) {
 
 TEST_F(OwnershipFixture, StatusTextsAreLocalisedExceptOK) {
     ovn::setTranslator([](const std::string& english) -> std::string {
-        if (english == "USB Busy") return "USB occupé";
-        if (english == "OK") return "D'accord";
-        return {};
+        return english == "USB Busy" ? "USB occupé" : english == "OK" ? "D'accord" : "";
     });
     deliver(kIOMessageServiceIsAttemptingOpen);
     EXPECT_EQ(printer->status(), "USB occupé");
@@ -270,8 +248,7 @@ TEST_F(OwnershipFixture, StatusTextsAreLocalisedExceptOK) {
 
 TEST_F(OwnershipFixture, WaitingOpenIsRetriedWhenTheOtherApplicationCloses) {
     device.interface->openResults.push_back(kIOReturnExclusiveAccess);
-    onMain([&] { printer->setIsOwned(1); });  // the user switches the printer on
-    waitForCommandQueue(printer);
+    setOwned(1);  // the user switches the printer on
     EXPECT_EQ(printer->ownershipValue(), -1);
     deliver(kIOMessageServiceIsAttemptingOpen);
     EXPECT_EQ(printer->status(), "Waiting for USB");
@@ -287,11 +264,9 @@ TEST_F(OwnershipFixture, WaitingOpenIsRetriedWhenTheOtherApplicationCloses) {
 }
 
 TEST_F(OwnershipFixture, OwnershipSwitch) {
-    onMain([&] { printer->setIsOwned(1); });
-    waitForCommandQueue(printer);
+    setOwned(1);
     EXPECT_EQ(printer->ownershipValue(), 1);
-    onMain([&] { printer->setIsOwned(0); });
-    waitForCommandQueue(printer);
+    setOwned(0);
     EXPECT_EQ(printer->ownershipValue(), 0);
     EXPECT_EQ(device.log->count("USBInterfaceClose"), 1u);
 
@@ -305,7 +280,7 @@ TEST_F(OwnershipFixture, OwnershipSwitch) {
     }
     waitForCommandQueue(printer);
     EXPECT_EQ(printer->ownershipValue(), 0);
-    EXPECT_EQ(printer->state(), ZVUSBPrinter::kInterfaceClosed);
+    EXPECT_EQ(printer->state(), P::kInterfaceClosed);
 }
 
 TEST_F(OwnershipFixture, DeviceHandleFailuresAreReportedOnStandardError) {

@@ -4,12 +4,12 @@
 
 #include <future>
 
-#include "Classes/ZVPrinters.h"
 #include "FakeUSB.h"
 
 using namespace fake;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using Reply = ZVUSBPrinter::PrinterReply;
 
 namespace {
 
@@ -20,11 +20,11 @@ public:
         return nextReply;
     }
     void getDeviceCustomInfo() override {
-        customInfoOnQueue = isPrinterCommandQueue() && ovn::DispatchQueue::currentLabel() == printerCommandQueue()->label();
+        customInfoOnQueue =
+            isPrinterCommandQueue() && ovn::DispatchQueue::currentLabel() == printerCommandQueue()->label();
         ++customInfo;
     }
-    std::atomic<int> replies{0};
-    std::atomic<int> customInfo{0};
+    std::atomic<int> replies{0}, customInfo{0};
     std::atomic<bool> customInfoOnQueue{false};
     PrinterReply nextReply = std::vector<uint8_t>{'0', '0', '0', '0', '0', 0};
 };
@@ -36,67 +36,57 @@ struct QueueFixture : ::testing::Test {
         deviceB.setDeviceID("MFG:ACME;MDL:B2;SERN:2;");
         a = makePrinter<ScriptedPrinter>(deviceA);
         b = makePrinter<ScriptedPrinter>(deviceB);
-        waitForCommandQueue(a);
-        waitForCommandQueue(b);
+        settle();
     }
-    void TearDown() override {
+    void TearDown() override { settle(); }
+    void settle() {
         if (a) waitForCommandQueue(a);
         if (b) waitForCommandQueue(b);
+    }
+    // Where a block runs: "main", "a", "b" or "none".
+    std::string where() {
+        if (ZVUSBPrinter::isMainQueue()) return "main";
+        if (a && a->isPrinterCommandQueue()) return "a";
+        return b && b->isPrinterCommandQueue() ? "b" : "none";
     }
 };
 
 }  // namespace
 
-TEST_F(QueueFixture, CommandQueueIsRecognisedByQueueSpecificValues) {
-    EXPECT_FALSE(a->isPrinterCommandQueue());  // the test thread runs on no queue
-    bool fromMain = true;
-    onMain([&] { fromMain = a->isPrinterCommandQueue(); });
-    EXPECT_FALSE(fromMain);
-
-    std::atomic<int> ownQueue{-1}, otherQueue{-1};
-    a->printerCommandQueue()->async([&] { ownQueue = a->isPrinterCommandQueue(); });
-    b->printerCommandQueue()->async([&] { otherQueue = a->isPrinterCommandQueue(); });
-    waitForCommandQueue(a);
-    waitForCommandQueue(b);
-    EXPECT_EQ(ownQueue.load(), 1);
-    EXPECT_EQ(otherQueue.load(), 0);
-
-    FakePrinter silent;
-    silent.interface->deviceID.reset();
-    auto queueless = makePrinter(silent);
-    EXPECT_TRUE(queueless->isPrinterCommandQueue());
-}
-
-TEST_F(QueueFixture, MainQueueIsRecognisedByQueueSpecificValues) {
-    EXPECT_FALSE(ZVUSBPrinter::isMainQueue());
-    bool onMainQueue = false;
-    onMain([&] { onMainQueue = ZVUSBPrinter::isMainQueue(); });
-    EXPECT_TRUE(onMainQueue);
-    std::atomic<int> onCommandQueue{-1};
-    a->printerCommandQueue()->async([&] { onCommandQueue = ZVUSBPrinter::isMainQueue(); });
-    waitForCommandQueue(a);
-    EXPECT_EQ(onCommandQueue.load(), 0);
+TEST_F(QueueFixture, QueuesAreRecognisedByQueueSpecificValues) {
+    Trace trace;
+    auto note = [&] { trace.add(std::to_string(a->isPrinterCommandQueue()) + std::to_string(a->isMainQueue())); };
+    note();  // the test thread runs on no queue
+    onMain(note);
+    a->printerCommandQueue()->async(note);
+    settle();
+    b->printerCommandQueue()->async([&] { trace.add(std::to_string(a->isPrinterCommandQueue())); });
+    settle();
+    EXPECT_THAT(trace.events(), ElementsAre("00", "01", "10", "0"));
     EXPECT_EQ(ovn::DispatchQueue::main()->specific(ZVUSBPrinter::mainQueueSpecificKey()),
               ovn::DispatchQueue::main().get());
+
+    FakePrinter silent;  // a printer whose command queue does not exist yet
+    silent.interface->deviceID.reset();
+    EXPECT_TRUE(makePrinter(silent)->isPrinterCommandQueue());
 }
 
 TEST_F(QueueFixture, ExchangeFromMainIsQueuedAndItsReplyRunsOnMain) {
     Trace trace;
-    std::optional<ZVUSBPrinter::PrinterReply> received;
+    std::optional<Reply> received;
     {
         Gate gate(a);
         onMain([&] {
-            a->sendPrinterCommand([&] { trace.add(a->isPrinterCommandQueue() ? "command on queue" : "command elsewhere"); },
-                                  nullptr, [&](ZVUSBPrinter::PrinterReply reply) {
-                                      trace.add(ZVUSBPrinter::isMainQueue() ? "reply on main" : "reply elsewhere");
-                                      received = reply;
-                                  });
+            a->sendPrinterCommand([&] { trace.add("command on " + where()); }, nullptr, [&](Reply reply) {
+                trace.add("reply on " + where());
+                received = reply;
+            });
             trace.add("returned");
         });
         EXPECT_EQ(a->replies.load(), 0);
     }
     runMainUntil([&] { return trace.size() == 3; });
-    EXPECT_THAT(trace.events(), ElementsAre("returned", "command on queue", "reply on main"));
+    EXPECT_THAT(trace.events(), ElementsAre("returned", "command on a", "reply on main"));
     ASSERT_TRUE(received && received->has_value());
     EXPECT_EQ(**received, (std::vector<uint8_t>{'0', '0', '0', '0', '0', 0}));
 }
@@ -106,12 +96,10 @@ TEST_F(QueueFixture, ExchangeInsideAnExchangeRunsInlineBeforeTheOuterContinues) 
     a->sendPrinterCommand(
         [&] {
             a->sendPrinterCommand([&] { trace.add("inner command"); }, a->printerCommandQueue(),
-                                  [&](ZVUSBPrinter::PrinterReply) { trace.add("inner reply"); });
+                                  [&](Reply) { trace.add("inner reply"); });
             trace.add("after inner");
             a->sendPrinterCommand([&] { trace.add("second command"); }, nullptr,
-                                  [&](ZVUSBPrinter::PrinterReply) {
-                                      trace.add(ZVUSBPrinter::isMainQueue() ? "second reply on main" : "second reply");
-                                  });
+                                  [&](Reply) { trace.add("second reply on " + where()); });
             trace.add("after second");
         },
         nullptr, nullptr);
@@ -127,21 +115,18 @@ TEST_F(QueueFixture, ReplyQueueEqualToCommandQueueRunsInsideTheSameExchange) {
     {
         Gate gate(a);
         a->sendPrinterCommand([&] { trace.add("command 1"); }, a->printerCommandQueue(),
-                              [&](ZVUSBPrinter::PrinterReply) {
-                                  trace.add(a->isPrinterCommandQueue() ? "reply 1 on queue" : "reply 1 elsewhere");
-                              });
+                              [&](Reply) { trace.add("reply 1 on " + where()); });
         a->sendNoReplyPrinterCommand([&] { trace.add("command 2"); });
     }
     waitForCommandQueue(a);
-    EXPECT_THAT(trace.events(), ElementsAre("command 1", "reply 1 on queue", "command 2"));
+    EXPECT_THAT(trace.events(), ElementsAre("command 1", "reply 1 on a", "command 2"));
 }
 
 TEST_F(QueueFixture, ReplyGoesToTheGivenQueue) {
     auto replyQueue = ovn::DispatchQueue::createSerial("test.reply-queue");
-    std::promise<std::string> where;
-    a->sendPrinterCommand([] {}, replyQueue,
-                          [&](ZVUSBPrinter::PrinterReply) { where.set_value(ovn::DispatchQueue::currentLabel()); });
-    auto future = where.get_future();
+    std::promise<std::string> label;
+    a->sendPrinterCommand([] {}, replyQueue, [&](Reply) { label.set_value(ovn::DispatchQueue::currentLabel()); });
+    auto future = label.get_future();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(future.get(), "test.reply-queue");
 }
@@ -157,26 +142,24 @@ TEST_F(QueueFixture, ExchangeIssuedFromAnotherPrintersQueueIsQueuedOnItsOwn) {
         waitForCommandQueue(b);
     }
     waitForCommandQueue(a);
-    EXPECT_THAT(trace.events(),
-                ElementsAre("b block ends", "a command on " + a->printerCommandQueue()->label()));
+    EXPECT_THAT(trace.events(), ElementsAre("b block ends", "a command on " + a->printerCommandQueue()->label()));
 }
 
 TEST_F(QueueFixture, ExchangesRunInTheOrderIssued) {
     Trace trace;
-    onMain([&] {
-        for (int i = 0; i < 12; ++i)
-            a->sendPrinterCommand([&trace, i] { trace.add(std::to_string(i)); }, nullptr, nullptr);
-    });
-    waitForCommandQueue(a);
     std::vector<std::string> expected;
     for (int i = 0; i < 12; ++i) expected.push_back(std::to_string(i));
+    onMain([&] {
+        for (const auto& n : expected) a->sendPrinterCommand([&trace, n] { trace.add(n); }, nullptr, nullptr);
+    });
+    waitForCommandQueue(a);
     EXPECT_EQ(trace.events(), expected);
 }
 
 TEST_F(QueueFixture, MissingCommandBlockIsAnAssertionAndRunsNothing) {
     LogCapture logs;
     bool replied = false;
-    a->sendPrinterCommand(nullptr, nullptr, [&](ZVUSBPrinter::PrinterReply) { replied = true; });
+    a->sendPrinterCommand(nullptr, nullptr, [&](Reply) { replied = true; });
     a->sendNoReplyPrinterCommand(nullptr);
     waitForCommandQueue(a);
     EXPECT_FALSE(replied);
@@ -185,9 +168,8 @@ TEST_F(QueueFixture, MissingCommandBlockIsAnAssertionAndRunsNothing) {
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_THAT(errors[0], HasSubstr("you must supply a commandBlock"));
     EXPECT_THAT(errors[0], HasSubstr("Classes/ZVUSBPrinter"));
-}
 
-TEST_F(QueueFixture, WithoutReplyBlockTheExchangeStillReadsTheReply) {
+    // Without a reply block the exchange still reads the reply.
     bool ran = false;
     a->sendPrinterCommand([&] { ran = true; }, nullptr, nullptr);
     waitForCommandQueue(a);
@@ -198,18 +180,15 @@ TEST_F(QueueFixture, WithoutReplyBlockTheExchangeStillReadsTheReply) {
 TEST_F(QueueFixture, SyncOnMainWaitsForTheMainQueueAndRunsInlineThere) {
     Trace trace;
     a->sendNoReplyPrinterCommand([&] {
-        ZVUSBPrinter::performSyncOnMainQueue([&] { trace.add(ZVUSBPrinter::isMainQueue() ? "main block" : "wrong"); });
+        ZVUSBPrinter::performSyncOnMainQueue([&] { trace.add("block on " + where()); });
         trace.add("command continues");
     });
     waitForCommandQueue(a);
-    EXPECT_THAT(trace.events(), ElementsAre("main block", "command continues"));
-
-    Trace inline_;
     onMain([&] {
-        ZVUSBPrinter::performSyncOnMainQueue([&] { inline_.add("inner"); });
-        inline_.add("outer");
+        ZVUSBPrinter::performSyncOnMainQueue([&] { trace.add("inner"); });
+        trace.add("outer");
     });
-    EXPECT_THAT(inline_.events(), ElementsAre("inner", "outer"));
+    EXPECT_THAT(trace.events(), ElementsAre("block on main", "command continues", "inner", "outer"));
 }
 
 TEST_F(QueueFixture, CloseIsQueuedEvenFromTheCommandQueue) {
@@ -262,7 +241,7 @@ TEST_F(QueueFixture, MainThreadNeverWaitsForABusyCommandQueue) {
         onMain([&] {
             a->openInterface([&](IOReturn) { ++completions; });
             a->closeInterface([&](IOReturn) { ++completions; });
-            a->sendPrinterCommand([] {}, nullptr, [&](ZVUSBPrinter::PrinterReply) { ++completions; });
+            a->sendPrinterCommand([] {}, nullptr, [&](Reply) { ++completions; });
             a->update1284DeviceID([&](bool, const ZVUSBPrinter::Text&) { ++completions; });
             a->probe();
             a->setIsOwned(0);
@@ -272,17 +251,4 @@ TEST_F(QueueFixture, MainThreadNeverWaitsForABusyCommandQueue) {
     }
     waitForCommandQueue(a);
     EXPECT_EQ(completions.load(), 4);
-}
-
-TEST(ZVPrintersPort, SharedNotificationPortIsCreatedOnce) {
-    services();
-    auto port = ZVPrinters::sharedNotificationPort();
-    ASSERT_TRUE(port);
-    const int created = services()->portsCreated.load();
-    EXPECT_EQ(ZVPrinters::sharedNotificationPort(), port);
-    EXPECT_EQ(services()->portsCreated.load(), created);
-    FakePrinter device;
-    auto printer = makePrinter(device);
-    EXPECT_EQ(printer->notifyPort(), port);
-    waitForCommandQueue(printer);
 }

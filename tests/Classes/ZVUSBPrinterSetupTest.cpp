@@ -3,11 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Classes/ZVPrinters.h"
 #include "FakeUSB.h"
 
 using namespace fake;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
 namespace {
 
@@ -15,6 +15,18 @@ namespace {
 uint32_t freshLocation() {
     static std::atomic<uint32_t> next{0x21000000};
     return next.fetch_add(0x10000);
+}
+
+void deliverTermination(const FakePrinter& device) {
+    onMain([&] { services()->deliver(device.interfaceService, kIOMessageServiceIsTerminated); });
+}
+
+// Drops the last reference and tells whether the object went with it.
+template <class T>
+bool released(std::shared_ptr<T>& printer) {
+    std::weak_ptr<T> weak = printer;
+    printer.reset();
+    return weak.expired();
 }
 
 }  // namespace
@@ -41,15 +53,13 @@ TEST(ZVUSBPrinterSetup, CallsTheDeviceInOrderAndDefersDeviceObjectWork) {
                             "USBInterfaceClose"));
     auto requests = device.interface->requests();
     ASSERT_EQ(requests.size(), 5u);
-    const auto& getDeviceID = requests.back();
-    EXPECT_EQ(getDeviceID.wLength, 0xFFFF);
-    EXPECT_EQ(getDeviceID.noDataTimeout, 100u);
-    EXPECT_EQ(getDeviceID.completionTimeout, 100u);
+    EXPECT_EQ(setupOf(requests.back()), (Ctrl{0xA1, 0, 1, 0x0103, 0xFFFF, 100, 100}));
     EXPECT_EQ(printer->state(), ZVUSBPrinter::kInterfaceClosed);
     EXPECT_EQ(printer->ownershipValue(), ZVUSBPrinter::kNotOwned);
     EXPECT_EQ(printer->bulkOUT(), 1);
     EXPECT_EQ(printer->bulkIN(), 2);
     EXPECT_EQ(printer->deviceObject(), device.interfaceService);
+    EXPECT_EQ(printer->notifyPort(), ZVPrinters::sharedNotificationPort());  // the program's one port
 }
 
 TEST(ZVUSBPrinterSetup, StoresIdentityAndNamesTheCommandQueue) {
@@ -69,43 +79,40 @@ TEST(ZVUSBPrinterSetup, StoresIdentityAndNamesTheCommandQueue) {
     EXPECT_FALSE(printer->deviceID().has_value());
     ASSERT_TRUE(printer->printerCommandQueue());
     EXPECT_EQ(printer->printerCommandQueue()->label(), "org.ovn-utility.printer.OVN.PL25D.S42");
-    EXPECT_TRUE(logs.hasSys("printer command queue:org.ovn-utility.printer.OVN.PL25D.S42"));
-    EXPECT_TRUE(logs.hasSys("got USB vendor:OVN"));
-    EXPECT_TRUE(logs.hasSys("got USB Serial Number:A123"));
+    for (const char* line : {"printer command queue:org.ovn-utility.printer.OVN.PL25D.S42", "got USB vendor:OVN",
+                             "got USB Serial Number:A123"})
+        EXPECT_TRUE(logs.hasSys(line)) << line;
     EXPECT_EQ(printer->descriptionUTF8(), "OVN PL25D A123");
-}
 
-TEST(ZVUSBPrinterSetup, QueueLabelFallsBackToUSBSerialWhenDeviceIDHasNone) {
-    FakePrinter device;
-    device.setDeviceID("MFG:ACME;MDL:X1;");
-    auto printer = makePrinter(device);
-    ASSERT_TRUE(printer->printerCommandQueue());
-    EXPECT_EQ(printer->printerCommandQueue()->label(), "org.ovn-utility.printer.ACME.X1.A123");
-    waitForCommandQueue(printer);
+    // Without a serial number in the device ID the label ends in the USB serial number.
+    FakePrinter other;
+    other.setDeviceID("MFG:ACME;MDL:X1;");
+    auto acme = makePrinter(other);
+    ASSERT_TRUE(acme->printerCommandQueue());
+    EXPECT_EQ(acme->printerCommandQueue()->label(), "org.ovn-utility.printer.ACME.X1.A123");
+    waitForCommandQueue(acme);
 }
 
 TEST(ZVUSBPrinterSetup, KeyAndIDFormats) {
-    FakePrinter device;
-    device.interface->vendor = 0x2A72;
-    device.interface->product = 0x0101;
-    device.interface->location = 0x14200000;
-    auto printer = makePrinter(device);
-    EXPECT_EQ(printer->keyUSBdevice(), "2A72010114200000");
-    EXPECT_EQ(printer->idLocation(), "14200000");
-    EXPECT_EQ(printer->idVendor(), "10866");
-    EXPECT_EQ(printer->idProduct(), "257");
-    EXPECT_EQ(ovn::valueAsString(printer->valueForKey("keyUSBdevice")), "2A72010114200000");
-    waitForCommandQueue(printer);
-
-    FakePrinter small;
-    small.interface->vendor = 0x00AB;
-    small.interface->product = 0x0C;
-    small.interface->location = 0xA0B;
-    auto other = makePrinter(small);
-    EXPECT_EQ(other->keyUSBdevice(), "00AB000C00000A0B");
-    EXPECT_EQ(other->idLocation(), "a0b");
-    EXPECT_EQ(other->idVendor(), "171");
-    waitForCommandQueue(other);
+    const struct {
+        uint16_t vendor, product;
+        uint32_t location;
+        const char *key, *location_, *vendorID, *productID;
+    } cases[] = {{0x2A72, 0x0101, 0x14200000, "2A72010114200000", "14200000", "10866", "257"},
+                 {0x00AB, 0x000C, 0xA0B, "00AB000C00000A0B", "a0b", "171", "12"}};
+    for (const auto& c : cases) {
+        FakePrinter device;
+        device.interface->vendor = c.vendor;
+        device.interface->product = c.product;
+        device.interface->location = c.location;
+        auto printer = makePrinter(device);
+        EXPECT_EQ(printer->keyUSBdevice(), c.key);
+        EXPECT_EQ(printer->idLocation(), c.location_);
+        EXPECT_EQ(printer->idVendor(), c.vendorID);
+        EXPECT_EQ(printer->idProduct(), c.productID);
+        EXPECT_EQ(ovn::valueAsString(printer->valueForKey("keyUSBdevice")), c.key);
+        waitForCommandQueue(printer);
+    }
 }
 
 TEST(ZVUSBPrinterSetup, IdentityReadFailuresAreLoggedAndKeepZero) {
@@ -119,24 +126,12 @@ TEST(ZVUSBPrinterSetup, IdentityReadFailuresAreLoggedAndKeepZero) {
     waitForCommandQueue(printer);
 }
 
-TEST(ZVUSBPrinterSetup, DescriptionShowsUSBStringsWhenNothingWasDecoded) {
+TEST(ZVUSBPrinterSetup, WithoutDeviceIDTheUSBStringsShowAndEverythingRunsInline) {
     FakePrinter device;
     device.interface->deviceID.reset();  // GET_DEVICE_ID times out
     auto printer = makePrinter(device);
     EXPECT_FALSE(printer->manufacturer().has_value());
     EXPECT_EQ(printer->descriptionUTF8(), "OVN PL25 A123");
-
-    FakePrinter bare;
-    bare.interface->deviceID.reset();
-    bare.interface->stringDescriptors.clear();
-    auto nameless = makePrinter(bare);
-    EXPECT_EQ(nameless->descriptionUTF8(), "(null) (null) (null)");
-}
-
-TEST(ZVUSBPrinterSetup, WithoutDeviceIDThereIsNoQueueAndEverythingRunsInline) {
-    FakePrinter device;
-    device.interface->deviceID.reset();
-    auto printer = makePrinter(device);
     EXPECT_FALSE(printer->printerCommandQueue());
     EXPECT_FALSE(printer->deviceObject());
     EXPECT_TRUE(printer->isPrinterCommandQueue());
@@ -145,24 +140,24 @@ TEST(ZVUSBPrinterSetup, WithoutDeviceIDThereIsNoQueueAndEverythingRunsInline) {
     bool ran = false;
     printer->sendNoReplyPrinterCommand([&] { ran = true; });
     EXPECT_TRUE(ran);
-
     std::optional<IOReturn> closed;
     onMain([&] { printer->closeInterface([&](IOReturn r) { closed = r; }); });
     EXPECT_EQ(closed, kIOReturnSuccess);
-
     printer->prepareForRelease();  // runs at once
     EXPECT_FALSE(printer->interfaceInterface());
-    std::weak_ptr<ZVUSBPrinter> weak = printer;
-    printer.reset();
-    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(released(printer));
+
+    FakePrinter bare;
+    bare.interface->deviceID.reset();
+    bare.interface->stringDescriptors.clear();
+    EXPECT_EQ(makePrinter(bare)->descriptionUTF8(), "(null) (null) (null)");
 }
 
 TEST(ZVUSBPrinterDeviceInfo, RegistryHandsOutOneSharedDictionaryPerKey) {
     auto first = ZVUSBPrinter::deviceInfoForKey("TESTKEY-never-seen");
     ASSERT_TRUE(first);
     EXPECT_EQ(first->count(), 0u);
-    auto again = ZVUSBPrinter::deviceInfoForKey("TESTKEY-never-seen");
-    EXPECT_EQ(first, again);
+    EXPECT_EQ(ZVUSBPrinter::deviceInfoForKey("TESTKEY-never-seen"), first);
 
     auto mine = std::make_shared<ovn::DeviceInfoDict>();
     LogCapture logs;
@@ -191,9 +186,8 @@ TEST(ZVUSBPrinterDeviceInfo, PrinterStatusIsStoredOnTheMainThreadAndAnnounced) {
 }
 
 TEST(ZVUSBPrinterLifecycle, DictionarySurvivesUnplugAndReplugAtTheSameLocation) {
-    const uint32_t location = freshLocation();
     FakePrinter device;
-    device.interface->location = location;
+    device.interface->location = freshLocation();
     auto printer = makePrinter(device);
     waitForCommandQueue(printer);
     printer->deviceInfoDict()->set(QELMOR_ZVPrinterFirmwareVersion, std::string("1.07"));
@@ -201,7 +195,7 @@ TEST(ZVUSBPrinterLifecycle, DictionarySurvivesUnplugAndReplugAtTheSameLocation) 
     const std::string key = printer->keyUSBdevice();
 
     LogCapture logs;
-    onMain([&] { services()->deliver(device.interfaceService, kIOMessageServiceIsTerminated); });
+    deliverTermination(device);
     char removed[128];
     std::snprintf(removed, sizeof removed, "OVN PL25D A123 (device %.8x) was removed\n",
                   device.interfaceService->handle());
@@ -216,18 +210,16 @@ TEST(ZVUSBPrinterLifecycle, DictionarySurvivesUnplugAndReplugAtTheSameLocation) 
     auto registrations = services()->registrations(device.interfaceService);
     ASSERT_EQ(registrations.size(), 1u);
     EXPECT_FALSE(registrations[0]->active.load());
-    std::weak_ptr<ZVUSBPrinter> weak = printer;
-    printer.reset();
-    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(released(printer));
     EXPECT_EQ(device.interface.use_count(), 1);  // no reference left behind
 
     // The printer comes back as new services at the same location.
     FakePrinter again;
-    again.interface->location = location;
+    again.interface->location = device.interface->location;
     auto replugged = makePrinter(again);
     waitForCommandQueue(replugged);
     ASSERT_EQ(replugged->keyUSBdevice(), key);
-    auto saved = ZVUSBPrinter::deviceInfoForKey(replugged->keyUSBdevice());
+    auto saved = ZVUSBPrinter::deviceInfoForKey(key);
     EXPECT_EQ(saved->getString(QELMOR_ZVPrinterFirmwareVersion), "1.07");
     EXPECT_EQ(saved->getInteger("deviceFirmwareStatus"), 2);
 
@@ -246,39 +238,32 @@ TEST(ZVUSBPrinterLifecycle, MessageAfterTheObjectIsGoneIsDropped) {
     auto registrations = services()->registrations(device.interfaceService);
     ASSERT_EQ(registrations.size(), 1u);
     registrations[0]->honourRelease = false;  // a platform that still delivers after the release
-
-    std::weak_ptr<ZVUSBPrinter> weak = printer;
-    printer.reset();
-    ASSERT_TRUE(weak.expired());
+    ASSERT_TRUE(released(printer));
     LogCapture logs;
-    onMain([&] { services()->deliver(device.interfaceService, kIOMessageServiceIsTerminated); });
+    deliverTermination(device);
     EXPECT_EQ(logs.countContaining("was removed"), 0u);
 }
 
 TEST(ZVUSBPrinterLifecycle, DeviceVanishingDuringSetUpLeavesAReleasableObject) {
-    const uint32_t location = freshLocation();
     FakePrinter device;
-    device.interface->location = location;
+    device.interface->location = freshLocation();
     device.interface->deviceID = ControlReply{kIOReturnNoDevice, {}};
     auto printer = makePrinter(device);
     printer->deviceInfoDict()->set("note", std::string("kept"));
 
-    // The service's termination still saves the dictionary (the registry cannot match such an object, but
-    // the message reaches it through any registration made for it).
+    // The termination still saves the dictionary (the registry cannot match such an object, but the message
+    // reaches it through any registration made for it).
     usbInterfaceInterestCallback(printer.get(), device.interfaceService, kIOMessageServiceIsTerminated, nullptr);
     EXPECT_EQ(ZVUSBPrinter::deviceInfoForKey(printer->keyUSBdevice())->getString("note"), "kept");
 
     device.interface->vanished = true;
     printer->prepareForRelease();
-    std::weak_ptr<ZVUSBPrinter> weak = printer;
-    printer.reset();
-    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(released(printer));
 }
 
 TEST(ZVUSBPrinterLifecycle, DeviceVanishingBetweenExchangesLeavesAReleasableObject) {
-    const uint32_t location = freshLocation();
     FakePrinter device;
-    device.interface->location = location;
+    device.interface->location = freshLocation();
     // The device leaves right after answering the device ID, before the queued first open/close.
     device.interface->afterControl = [iface = device.interface.get()](const IOUSBDevRequestTO& r) {
         if (r.bmRequestType == 0xA1) iface->vanished = true;
@@ -306,7 +291,7 @@ TEST(ZVUSBPrinterLifecycle, DeviceVanishingBetweenExchangesLeavesAReleasableObje
     ASSERT_TRUE(reply.has_value());
     EXPECT_FALSE(reply->has_value());
 
-    onMain([&] { services()->deliver(device.interfaceService, kIOMessageServiceIsTerminated); });
+    deliverTermination(device);
     printer->prepareForRelease();
     waitForCommandQueue(printer);
     EXPECT_EQ(ZVUSBPrinter::deviceInfoForKey(printer->keyUSBdevice())->getString(QELMOR_ZVPrinterFirmwareVersion),
@@ -319,7 +304,5 @@ TEST(ZVUSBPrinterLifecycle, DeviceVanishingBetweenExchangesLeavesAReleasableObje
     waitForCommandQueue(printer);
     EXPECT_EQ(late, kIOReturnNoDevice);
     EXPECT_EQ(printer->readStatus(), kIOReturnNoDevice);
-    std::weak_ptr<ZVUSBPrinter> weak = printer;
-    printer.reset();
-    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(released(printer));
 }

@@ -21,67 +21,50 @@ using namespace OVNSRecord;
 using test::LogCapture;
 using test::TempResources;
 using Result = SRecCheck::Result;
+using Lines = std::vector<std::string>;
 
 const char* kBadFile = "Bad firmware file! Verification failed!";
 
 // Records written by an independent S-record tool (16-bit addresses, a count and an end record), with the
 // header record of the format's own documentation in front.
-const std::vector<std::string> kRecords = {
-    "S00600004844521B", "S10C100048656C6C6F2C207072C1", "S10C1009696E7465722100010294",
-    "S1051012FEFFDB",   "S5030003F9",                   "S9031000EC",
-};
+const Lines kRecords = {"S00600004844521B", "S10C100048656C6C6F2C207072C1", "S10C1009696E7465722100010294",
+                        "S1051012FEFFDB",   "S5030003F9",                   "S9031000EC"};
 
-std::string joined(const std::vector<std::string>& lines, const std::string& eol, bool trailing = true) {
+std::string joined(const Lines& lines, const std::string& eol, bool trailing = true) {
     std::string out;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        out += lines[i];
-        if (trailing || i + 1 < lines.size()) out += eol;
-    }
+    for (size_t i = 0; i < lines.size(); ++i) out += lines[i] + (trailing || i + 1 < lines.size() ? eol : "");
     return out;
 }
 
-// ------------------------------------------------------------------------------------------------
-// The line check
-
-TEST(SRecordCheck, SingleRecords) {
-    EXPECT_TRUE(verifySRecData("S00600004844521B"));
-    EXPECT_TRUE(verifySRecData("S9030000FC"));
-    EXPECT_FALSE(verifySRecData("S9030000FD"));
-    EXPECT_FALSE(verifySRecData("S000"));   // a count of 0 never passes
-    EXPECT_FALSE(verifySRecData("S00000"));
-    EXPECT_FALSE(verifySRecData("T9030000FC"));
-    EXPECT_FALSE(verifySRecData(" S9030000FC"));
-    EXPECT_FALSE(verifySRecData("SA030000FC"));
-    EXPECT_FALSE(verifySRecData("S"));
-    EXPECT_FALSE(verifySRecData("S9"));
-    EXPECT_FALSE(verifySRecData("S903"));
-    EXPECT_FALSE(verifySRecData("S9030000F"));      // one digit short
-    EXPECT_FALSE(verifySRecData("s9030000FC"));
-    EXPECT_TRUE(verifySRecData("S9030000fc"));      // lower-case digits
-    EXPECT_TRUE(verifySRecData("S4030000FC"));      // every type digit is accepted
-    EXPECT_TRUE(verifySRecData("S9030000FCX"));     // one character after the checksum is ignored
-    EXPECT_TRUE(verifySRecData("S9030000FC\t"));
-    EXPECT_FALSE(verifySRecData("S9030000FCXY"));   // two are not
-    EXPECT_FALSE(verifySRecData("S9040000FC"));     // count larger than the record
-    EXPECT_FALSE(verifySRecData("S9020000FC"));     // count smaller than the record
-    // Other address lengths, from the same tool.
-    EXPECT_TRUE(verifySRecData("S21812345648656C6C6F2C207072696E74657221000102FEFFE6"));
-    EXPECT_TRUE(verifySRecData("S3190800123448656C6C6F2C207072696E74657221000102FEFF33"));
-    EXPECT_TRUE(verifySRecData("S8041234565F"));
-    EXPECT_TRUE(verifySRecData("S70508001234AC"));
+void expectVerdicts(const std::vector<std::pair<std::string, bool>>& cases) {
+    for (const auto& [text, passes] : cases) EXPECT_EQ(verifySRecData(text), passes) << '"' << text << '"';
 }
 
-TEST(SRecordCheck, NonHexCharactersFailEvenWhenTheSumWouldMatch) {
-    // Read as numbers that stop at the first non-digit, "ZZ" would count as 0 and this checksum would match.
-    EXPECT_FALSE(verifySRecData("S104ZZZZZZFB"));
-    EXPECT_FALSE(verifySRecData("S11X00FE"));
-    EXPECT_FALSE(verifySRecData("S9030000FG"));
-    EXPECT_FALSE(verifySRecData("S9030000 FC"));
-    EXPECT_FALSE(verifySRecData("S903+000FC"));
+// ---- The line check
+
+TEST(SRecordCheck, SingleRecords) {
+    expectVerdicts({
+        {"S00600004844521B", true}, {"S9030000FC", true}, {"S9030000FD", false},
+        {"S000", false}, {"S00000", false},  // a count of 0 never passes
+        {"T9030000FC", false}, {" S9030000FC", false}, {"SA030000FC", false}, {"s9030000FC", false},
+        {"S", false}, {"S9", false}, {"S903", false}, {"S9030000F", false},  // cut short
+        {"S9030000fc", true},                                                // lower-case digits
+        {"S4030000FC", true},                                                // every type digit is accepted
+        {"S9030000FCX", true}, {"S9030000FC\t", true},  // one character after the checksum is ignored
+        {"S9030000FCXY", false},                        // two are not
+        {"S9040000FC", false}, {"S9020000FC", false},   // count larger or smaller than the record
+        // Other address lengths, from the same tool.
+        {"S21812345648656C6C6F2C207072696E74657221000102FEFFE6", true},
+        {"S3190800123448656C6C6F2C207072696E74657221000102FEFF33", true},
+        {"S8041234565F", true}, {"S70508001234AC", true},
+        // Non-hex characters fail even where a number reader stopping at them would make the sum match.
+        {"S104ZZZZZZFB", false}, {"S11X00FE", false}, {"S9030000FG", false}, {"S9030000 FC", false},
+        {"S903+000FC", false},
+    });
 }
 
 TEST(SRecordCheck, EveryChangedDigitIsCaught) {
-    for (size_t line = 0; line < kRecords.size(); ++line) {
+    for (size_t line = 0; line < kRecords.size(); ++line)
         for (size_t pos = 2; pos < kRecords[line].size(); ++pos) {
             auto lines = kRecords;
             char& c = lines[line][pos];
@@ -90,52 +73,41 @@ TEST(SRecordCheck, EveryChangedDigitIsCaught) {
             EXPECT_FALSE(r.passed()) << lines[line];
             // The check names the damaged line and counts the good ones before it.
             EXPECT_EQ(r.records, line) << lines[line];
-            EXPECT_EQ(r.offset, joined(std::vector<std::string>(kRecords.begin(), kRecords.begin() + line), "\n").size());
+            EXPECT_EQ(r.offset, joined(Lines(kRecords.begin(), kRecords.begin() + line), "\n").size());
         }
-    }
 }
 
-TEST(SRecordCheck, LineEnds) {
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\n")));
+TEST(SRecordCheck, LineEndsAndOtherText) {
+    for (const char* eol : {"\n", "\r\n" /* empty lines between CR and LF are skipped */, "\r", "\n\n\n", "\v", "\f",
+                            "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9" /* U+0085, U+2028, U+2029 */})
+        EXPECT_TRUE(verifySRecData(joined(kRecords, eol))) << eol;
     EXPECT_TRUE(verifySRecData(joined(kRecords, "\n", false)));  // no line end after the last record
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\r\n")));      // the empty lines between CR and LF are skipped
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\r")));
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\n\n\n")));
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\v")));
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\f")));
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\xC2\x85")));      // U+0085
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\xE2\x80\xA8")));  // U+2028
-    EXPECT_TRUE(verifySRecData(joined(kRecords, "\xE2\x80\xA9")));  // U+2029
-    EXPECT_TRUE(verifySRecData("\r\n\r\nS9030000FC\r\n\r\n"));
-    // The ignored character after a checksum may be followed by any line end.
-    EXPECT_TRUE(verifySRecData("S9030000FC.\r\nS9030000FC"));
-}
-
-TEST(SRecordCheck, OtherTextFails) {
-    EXPECT_FALSE(verifySRecData("S9030000FC\xC3\xA9\n"));     // é after the checksum
-    EXPECT_FALSE(verifySRecData("S9030000FC\n\xC3\xA9\n"));   // a line of its own
-    EXPECT_FALSE(verifySRecData("S9030000FC\n\xFF\n"));       // not UTF-8
-    EXPECT_FALSE(verifySRecData("S9030000FC\xC2"));           // cut inside a character
-    EXPECT_FALSE(verifySRecData("S9030000FC\xE2\x80"));
-    EXPECT_FALSE(verifySRecData("S9030000FC\xE2\x80\xA7"));   // U+2027 is no line end
-    EXPECT_FALSE(verifySRecData("S9030000FC\n# comment\n"));
-    EXPECT_FALSE(verifySRecData("S9030000FC\n \n"));          // a blank is not an empty line
+    expectVerdicts({
+        {"\r\n\r\nS9030000FC\r\n\r\n", true},
+        {"S9030000FC.\r\nS9030000FC", true},  // the ignored character may be followed by any line end
+        {"S9030000FC\xC3\xA9\n", false},      // é after the checksum
+        {"S9030000FC\n\xC3\xA9\n", false},    // a line of its own
+        {"S9030000FC\n\xFF\n", false},        // not UTF-8
+        {"S9030000FC\xC2", false}, {"S9030000FC\xE2\x80", false},  // cut inside a character
+        {"S9030000FC\xE2\x80\xA7", false},                         // U+2027 is no line end
+        {"S9030000FC\n# comment\n", false}, {"S9030000FC\n \n", false},  // a blank is not an empty line
+    });
 }
 
 TEST(SRecordCheck, ZeroBytesAndFilesWithoutRecords) {
+    using namespace std::string_view_literals;
     EXPECT_EQ(checkSRecData(std::span<const uint8_t>()).result, Result::Empty);
-    EXPECT_EQ(checkSRecData(std::string_view("\n\r\n")).result, Result::NoRecords);
-    EXPECT_EQ(checkSRecData(std::string_view("\0\0\0\0", 4)).result, Result::NoRecords);
+    EXPECT_EQ(checkSRecData("\n\r\n"sv).result, Result::NoRecords);
+    EXPECT_EQ(checkSRecData("\0\0\0\0"sv).result, Result::NoRecords);
     // Zero bytes at the end (a terminator or padding) are not part of the text.
-    EXPECT_TRUE(verifySRecData(std::string_view("S9030000FC\n\0", 12)));
-    EXPECT_TRUE(verifySRecData(std::string_view("S9030000FC\0\0\0", 13)));
+    EXPECT_TRUE(verifySRecData("S9030000FC\n\0"sv));
+    EXPECT_TRUE(verifySRecData("S9030000FC\0\0\0"sv));
     // Anything after a zero byte would go to the printer unchecked.
-    auto r = checkSRecData(std::string_view("S9030000FC\n\0S9030000FD\n", 24));
+    auto r = checkSRecData("S9030000FC\n\0S9030000FD\n"sv);
     EXPECT_EQ(r.result, Result::DataAfterZero);
     EXPECT_EQ(r.offset, 11u);
-    EXPECT_EQ(checkSRecData(std::string_view("\0S9030000FC\n", 12)).result, Result::DataAfterZero);
-    EXPECT_EQ(checkSRecData(std::string_view("S9030000FC\0X", 12)).result, Result::DataAfterZero);
-    EXPECT_EQ(checkSRecData(std::string_view("S9030\0" "00FC", 10)).result, Result::DataAfterZero);
+    for (auto text : {"\0S9030000FC\n"sv, "S9030000FC\0X"sv, "S9030\0" "00FC"sv})
+        EXPECT_EQ(checkSRecData(text).result, Result::DataAfterZero);
 }
 
 TEST(SRecordCheck, FileAndURLForms) {
@@ -146,46 +118,42 @@ TEST(SRecordCheck, FileAndURLForms) {
     EXPECT_FALSE(verifyMotorolaSFile(res.path("bad.fw")));
     EXPECT_FALSE(verifyMotorolaSFile(res.path("absent.fw")));
     EXPECT_FALSE(verifyMotorolaSFile(res.dir()));
-    const std::string encodedDir = res.dir().string();
-    EXPECT_TRUE(verifyMotorolaSFileURL("file://" + encodedDir + "/good%20file.fw"));
-    EXPECT_TRUE(verifyMotorolaSFileURL("FILE://localhost" + encodedDir + "/good%20file.fw"));
-    EXPECT_FALSE(verifyMotorolaSFileURL("file://" + encodedDir + "/bad.fw"));
-    EXPECT_FALSE(verifyMotorolaSFileURL("file://elsewhere" + encodedDir + "/good%20file.fw"));
-    EXPECT_FALSE(verifyMotorolaSFileURL("https://localhost" + encodedDir + "/good%20file.fw"));
-    EXPECT_FALSE(verifyMotorolaSFileURL("file://" + encodedDir + "/good%2"));
-    EXPECT_FALSE(verifyMotorolaSFileURL("file:"));
+    const std::string dir = res.dir().string();
+    for (auto [url, passes] : {std::pair{"file://" + dir + "/good%20file.fw", true},
+                               {"FILE://localhost" + dir + "/good%20file.fw", true},
+                               {"file://" + dir + "/bad.fw", false},
+                               {"file://elsewhere" + dir + "/good%20file.fw", false},
+                               {"https://localhost" + dir + "/good%20file.fw", false},
+                               {"file://" + dir + "/good%2", false}, {std::string("file:"), false}})
+        EXPECT_EQ(verifyMotorolaSFileURL(url), passes) << url;
 }
 
-// ------------------------------------------------------------------------------------------------
-// Padding
+// ---- Padding
 
 TEST(Padding, ToTheNextMultipleOfFourWithZeroBytes) {
+    using B = std::vector<uint8_t>;
     LogCapture log;
-    std::vector<uint8_t> thirteen(13, 0xAB);
-    auto padded = paddedData(thirteen);
-    ASSERT_TRUE(padded);
-    std::vector<uint8_t> expected(thirteen);
+    B expected(13, 0xAB);
+    auto padded = paddedData(expected);
     expected.insert(expected.end(), {0, 0, 0});
-    EXPECT_EQ(*padded, expected);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"padding data of length 13 to length 16"});
+    EXPECT_EQ(padded, expected);
+    EXPECT_EQ(log.lines(), Lines{"padding data of length 13 to length 16"});
 
     LogCapture quiet;
-    std::vector<uint8_t> sixteen(16, 0x5A);
-    EXPECT_EQ(paddedData(sixteen), sixteen);
-    EXPECT_EQ(paddedData(std::vector<uint8_t>{}), std::vector<uint8_t>{});
+    EXPECT_EQ(paddedData(B(16, 0x5A)), B(16, 0x5A));
+    EXPECT_EQ(paddedData(B{}), B{});
     EXPECT_EQ(paddedData(std::nullopt), std::nullopt);
     EXPECT_TRUE(quiet.lines().empty());
 
-    EXPECT_EQ(paddedData(std::vector<uint8_t>{1})->size(), 4u);
-    EXPECT_EQ(paddedData(std::vector<uint8_t>{1, 2, 3})->size(), 4u);
-    EXPECT_EQ(paddedData(std::vector<uint8_t>{1, 2, 3, 4, 5}), (std::vector<uint8_t>{1, 2, 3, 4, 5, 0, 0, 0}));
+    EXPECT_EQ(paddedData(B{1}), (B{1, 0, 0, 0}));
+    EXPECT_EQ(paddedData(B{1, 2, 3}), (B{1, 2, 3, 0}));
+    EXPECT_EQ(paddedData(B{1, 2, 3, 4, 5}), (B{1, 2, 3, 4, 5, 0, 0, 0}));
     // The colour-table version payload of a 17-character name.
     EXPECT_EQ(paddedData(test::bytesOf("PL15_300_0161.CWD"))->size(), 20u);
     EXPECT_EQ(paddedData(test::bytesOf("PL45_SD_300_0101.CWD"))->size(), 20u);
 }
 
-// ------------------------------------------------------------------------------------------------
-// The image that is sent
+// ---- The image that is sent
 
 TEST(FirmwareImageLayout, HeaderSpaceFileBytesAndPadding) {
     TempResources res;
@@ -200,13 +168,12 @@ TEST(FirmwareImageLayout, HeaderSpaceFileBytesAndPadding) {
     EXPECT_EQ(error, ImageError::None);
     EXPECT_EQ(image->headroom(), 32u);
     EXPECT_EQ(image->fileLength(), text.size());
-    std::vector<uint8_t> expectedPayload = test::bytesOf(text);
-    expectedPayload.push_back(0);
-    EXPECT_EQ(image->payloadCopy(), expectedPayload);
-    std::vector<uint8_t> expectedFrame(32, 0);
-    expectedFrame.insert(expectedFrame.end(), expectedPayload.begin(), expectedPayload.end());
-    EXPECT_EQ(std::vector<uint8_t>(image->frame().begin(), image->frame().end()), expectedFrame);
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"padding data of length 111 to length 112"}));
+    std::vector<uint8_t> payload = test::bytesOf(text + '\0');
+    EXPECT_EQ(image->payloadCopy(), payload);
+    std::vector<uint8_t> frame(32, 0);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    EXPECT_EQ(std::vector<uint8_t>(image->frame().begin(), image->frame().end()), frame);
+    EXPECT_EQ(log.lines(), Lines{"padding data of length 111 to length 112"});
 
     // The frame header goes in front of the payload in the same buffer.
     auto header = image->header();
@@ -224,27 +191,21 @@ TEST(FirmwareImageLayout, HeaderSpaceFileBytesAndPadding) {
 
     auto bare = readFirmwareImage(res.path("x.fw").string(), 0);
     ASSERT_TRUE(bare);
-    EXPECT_EQ(bare->payloadCopy(), expectedPayload);
+    EXPECT_EQ(bare->payloadCopy(), payload);
     EXPECT_EQ(bare->frame().size(), 112u);
-}
 
-TEST(FirmwareImageLayout, WholeWordFilesGetNoPadding) {
-    TempResources res;
-    const std::string text = joined(kRecords, "\n");
-    ASSERT_EQ(text.size(), 112u);
-    test::writeText(res.path("x.fw"), text);
-    LogCapture log;
-    auto image = readFirmwareImage(res.path("x.fw").string());
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->payloadCopy(), test::bytesOf(text));
-    EXPECT_TRUE(log.lines().empty());
+    // A whole number of words gets no padding.
+    test::writeText(res.path("x.fw"), text + "\n");
+    LogCapture quiet;
+    auto whole = readFirmwareImage(res.path("x.fw").string());
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->payloadCopy(), test::bytesOf(text + "\n"));
+    EXPECT_TRUE(quiet.lines().empty());
 }
 
 class FirmwareBlob : public ::testing::Test {
 protected:
-    void SetUp() override {
-        info.set(cFirmwareFilenames, std::vector<std::string>{"PL15 01.61.fw", "PL15_300_0161.cwd"});
-    }
+    void SetUp() override { info.set(cFirmwareFilenames, Lines{"PL15 01.61.fw", "PL15_300_0161.cwd"}); }
     std::optional<FirmwareImage> blob(ImageError expected) {
         ImageError error = ImageError::None;
         auto image = firmwareBlob(info, kFrameHeaderLength, &error);
@@ -256,28 +217,25 @@ protected:
 
 TEST_F(FirmwareBlob, DeliveredImagesAreTheFileBytesPadded) {
     for (const auto& row : OVNFirmwareCatalogue::catalogue()) {
+        SCOPED_TRACE(row.model);
         info.set(cFirmwareFilenames, row.files);
         LogCapture log;
         auto image = blob(ImageError::None);
-        ASSERT_TRUE(image) << row.model;
+        ASSERT_TRUE(image);
         auto file = test::readBytes(*OVNFirmwareCatalogue::resourcePath(row.firmwareFile()));
         auto expected = file;
         expected.resize(paddedLength(file.size()), 0);
-        EXPECT_EQ(image->payloadCopy(), expected) << row.model;
+        EXPECT_EQ(image->payloadCopy(), expected);
         EXPECT_EQ(image->payload().size() % 4, 0u);
         EXPECT_LE(image->payload().size(), kMaxFramePayload);
-        EXPECT_FALSE(log.contains(kBadFile));
-        if (file.size() % 4) {
-            EXPECT_EQ(log.lines(), std::vector<std::string>{"padding data of length " + std::to_string(file.size()) +
-                                                            " to length " + std::to_string(expected.size())});
-        } else {
-            EXPECT_TRUE(log.lines().empty());
-        }
+        EXPECT_EQ(log.lines(), file.size() % 4 ? Lines{"padding data of length " + std::to_string(file.size()) +
+                                                       " to length " + std::to_string(expected.size())}
+                                               : Lines{});
     }
 }
 
 TEST_F(FirmwareBlob, NoRecordedListGivesNothing) {
-    for (Value v : {Value(), Value(std::vector<std::string>{}), Value(std::string("PL15 01.61.fw"))}) {
+    for (Value v : {Value(), Value(Lines{}), Value(std::string("PL15 01.61.fw"))}) {
         info.set(cFirmwareFilenames, v);
         LogCapture log;
         EXPECT_FALSE(blob(ImageError::NoFileList));
@@ -293,23 +251,26 @@ protected:
         original = test::readBytes(res.path("PL15 01.61.fw"));
     }
     void write(const std::vector<uint8_t>& bytes) { test::writeBytes(res.path("PL15 01.61.fw"), bytes); }
+    // Sets the file's length without writing anything to disk.
+    void sized(off_t length) {
+        int fd = ::open(res.path("PL15 01.61.fw").c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, length), 0);
+        ::close(fd);
+    }
     TempResources res;
     std::vector<uint8_t> original;
 };
 
-TEST_F(DamagedFirmware, IntactCopyGivesTheImage) {
-    EXPECT_TRUE(blob(ImageError::None));
-}
-
-TEST_F(DamagedFirmware, MissingFile) {
+TEST_F(DamagedFirmware, MissingAndEmptyFiles) {
+    EXPECT_TRUE(blob(ImageError::None));  // the intact copy
     std::filesystem::remove(res.path("PL15 01.61.fw"));
-    LogCapture log;
-    EXPECT_FALSE(blob(ImageError::NotFound));
-    EXPECT_EQ(log.count(kBadFile), 1u);
-    EXPECT_TRUE(log.contains("firmware file PL15 01.61.fw not found"));
-}
-
-TEST_F(DamagedFirmware, EmptyFile) {
+    {
+        LogCapture log;
+        EXPECT_FALSE(blob(ImageError::NotFound));
+        EXPECT_EQ(log.count(kBadFile), 1u);
+        EXPECT_TRUE(log.contains("firmware file PL15 01.61.fw not found"));
+    }
     write({});
     LogCapture log;
     EXPECT_FALSE(blob(ImageError::BadRecords));
@@ -319,8 +280,7 @@ TEST_F(DamagedFirmware, EmptyFile) {
 
 TEST_F(DamagedFirmware, BadLineInTheMiddle) {
     auto bytes = original;
-    const size_t middle = bytes.size() / 2;
-    const size_t lineStart = std::string(bytes.begin(), bytes.begin() + static_cast<long>(middle)).rfind('\n') + 1;
+    const size_t lineStart = std::string(bytes.begin(), bytes.begin() + long(bytes.size() / 2)).rfind('\n') + 1;
     bytes[lineStart] = 'X';
     write(bytes);
     LogCapture log;
@@ -331,12 +291,26 @@ TEST_F(DamagedFirmware, BadLineInTheMiddle) {
     EXPECT_FALSE(log.anyStartsWith("padding data"));
 }
 
-TEST_F(DamagedFirmware, WrongChecksumInTheLastRecord) {
+TEST_F(DamagedFirmware, WrongChecksumCutRecordsAndZeroBytesFail) {
     auto bytes = original;
     // The last record is the end record; its checksum is the two digits before the final line end.
     ASSERT_EQ(bytes.back(), '\n');
     uint8_t& digit = bytes[bytes.size() - 2];
     digit = digit == '0' ? '1' : '0';
+    write(bytes);
+    EXPECT_FALSE(blob(ImageError::BadRecords));
+
+    const std::string text(original.begin(), original.end());
+    const size_t lineStart = text.find('\n', text.size() / 3) + 1;
+    for (size_t cut : {lineStart + 1, lineStart + 4, lineStart + 20, text.find('\n', lineStart) - 1}) {
+        write(std::vector<uint8_t>(original.begin(), original.begin() + static_cast<long>(cut)));
+        EXPECT_FALSE(blob(ImageError::BadRecords)) << cut;
+    }
+
+    write(std::vector<uint8_t>(original.size(), 0));
+    EXPECT_FALSE(blob(ImageError::BadRecords));
+    bytes = original;
+    bytes[0] = 0;
     write(bytes);
     EXPECT_FALSE(blob(ImageError::BadRecords));
 }
@@ -354,32 +328,7 @@ TEST_F(DamagedFirmware, CRLFLineEndsPassAndAreSentUnchanged) {
     EXPECT_EQ(image->payloadCopy(), crlf);
 }
 
-TEST_F(DamagedFirmware, FileCutInsideARecord) {
-    const std::string text(original.begin(), original.end());
-    const size_t lineStart = text.find('\n', text.size() / 3) + 1;
-    for (size_t cut : {lineStart + 1, lineStart + 4, lineStart + 20, text.find('\n', lineStart) - 1}) {
-        write(std::vector<uint8_t>(original.begin(), original.begin() + static_cast<long>(cut)));
-        EXPECT_FALSE(blob(ImageError::BadRecords)) << cut;
-    }
-}
-
-TEST_F(DamagedFirmware, ZeroFilledFile) {
-    write(std::vector<uint8_t>(original.size(), 0));
-    EXPECT_FALSE(blob(ImageError::BadRecords));
-    auto bytes = original;
-    bytes[0] = 0;
-    write(bytes);
-    EXPECT_FALSE(blob(ImageError::BadRecords));
-}
-
 TEST_F(DamagedFirmware, FilesTooLargeForOneFrameAreRefusedUnread) {
-    // Sparse files: nothing is written to disk.
-    auto sized = [&](off_t length) {
-        int fd = ::open(res.path("PL15 01.61.fw").c_str(), O_WRONLY | O_TRUNC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, length), 0);
-        ::close(fd);
-    };
     sized(100'000'000);
     {
         LogCapture log;

@@ -9,14 +9,12 @@ using ovn::sim::PrinterModel;
 
 namespace {
 
-const char kAttentionMessage[] =
-    "A printer was unexpectedly found in firmware update mode. Would you like to update the firmware? ";
-
 void savePhase(const PrinterRig& rig, int64_t phase, std::optional<std::string> previous = std::nullopt) {
     auto saved = ZVUSBPrinter::deviceInfoForKey(rig.usbKey);
     saved->set(QELMOR_ZVPrinterDeviceFirmwareStatus, phase);
     if (previous) saved->set(QELMOR_ZVPrinterFirmwareVersionPrevious, *previous);
 }
+
 
 }  // namespace
 
@@ -39,7 +37,7 @@ TEST(OVNFirstProbe, SavedInformationIsMergedAndReplacedByTheProbe) {
     EXPECT_EQ(rig.printer->firmwareVersion(), "PL25DUP 1.30PRN");
     EXPECT_NE(rig.printer->lifetimeCounter(), "77");
     EXPECT_EQ(rig.printer->colorTableValue("colorTableVersion600"), "0099") << "entries nobody rewrites stay";
-    EXPECT_TRUE(LogCapture::shared().contains("initing device for key " + rig.usbKey));
+    expectLogged({"initing device for key " + rig.usbKey});
     EXPECT_EQ(LogCapture::shared().count(std::string(64, '+')), 3u);
     EXPECT_FALSE(rig.printer->inFirmwareUpdate());
 }
@@ -49,21 +47,20 @@ TEST(OVNFirstProbe, PhaseOneInUpdateModeUploadsWithoutAsking) {
     savePhase(rig, ZVFirmwareUpdateWaiting);
     auto printer = rig.create();
     ASSERT_TRUE(printer);
-    EXPECT_EQ(printer->events(), std::vector<std::string>{"uploadFirmware"});
+    EXPECT_EQ(printer->events(), Texts{"uploadFirmware"});
     EXPECT_TRUE(rig.presenter->shown().empty());
     EXPECT_TRUE(printer->inFirmwareUpdate());
-    EXPECT_EQ(rig.commands(), (std::vector<std::string>{"INFO FVER", "STATUS"}));
+    EXPECT_EQ(rig.commands(), (Texts{"INFO FVER", "STATUS"}));
     EXPECT_EQ(printer->printerStatus(), "Firmware Update Mode");
     EXPECT_EQ(printer->firmwareVersion(), rig.emulator->firmwareVersion());
-    EXPECT_TRUE(LogCapture::shared().contains("found a device waiting for firmware update"));
-    EXPECT_TRUE(LogCapture::shared().contains("device is in firmware update mode ... uploading firmware"));
-    EXPECT_FALSE(TestBus::shared().bus->isOpenByHost(rig.deviceId));
+    expectLogged(
+        {"found a device waiting for firmware update", "device is in firmware update mode ... uploading firmware"});
+    EXPECT_FALSE(rig.hostHolds());
 
     // The registry's probe sends only the status query to a printer waiting for firmware.
     rig.clearFrames();
-    onMain([&] { printer->probe(); });
-    rig.settle();
-    EXPECT_EQ(rig.commands(), std::vector<std::string>{"STATUS"});
+    rig.act([&] { printer->probe(); });
+    EXPECT_EQ(rig.commands(), Texts{"STATUS"});
     EXPECT_EQ(printer->eventCount("uploadFirmware"), 1u);
 }
 
@@ -73,37 +70,30 @@ TEST(OVNFirstProbe, PhaseOneWithAnotherStatusIsNotResumed) {
     auto printer = rig.create();
     ASSERT_TRUE(printer);
     EXPECT_TRUE(printer->events().empty());
-    EXPECT_TRUE(LogCapture::shared().contains("Bad Status (01100) while waiting for firmware update"));
+    expectLogged({"Bad Status (01100) while waiting for firmware update"});
     EXPECT_EQ(printer->printerStatus(), "Paper End");
     EXPECT_TRUE(printer->inFirmwareUpdate());
     EXPECT_EQ(printer->deviceInfoDict()->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus), 1);
 }
 
 TEST(OVNFirstProbe, PhaseTwoFinishesAndComparesVersions) {
-    {
-        PrinterRig rig(RigOptions::of(PrinterModel::PL25D).fw("PL25DUP 1.40PRN"));
+    for (auto [firmware, line] : {std::pair{"PL25DUP 1.40PRN", "firmware version changed from PL25DUP 1.30PRN to "
+                                                                "PL25DUP 1.40PRN"},
+                                  {"PL25DUP 1.30PRN", "firmware version unchanged at PL25DUP 1.30PRN"}}) {
+        SCOPED_TRACE(firmware);
+        PrinterRig rig(RigOptions::of(PrinterModel::PL25D).fw(firmware));
         savePhase(rig, ZVFirmwareUpdateRebooting, "PL25DUP 1.30PRN");
         auto printer = rig.create(false);
         ASSERT_TRUE(printer);
         Announcements seen(*printer, {"firmwareVersion"});
         rig.settle();
-        EXPECT_EQ(printer->events(), std::vector<std::string>{"finishFirmwareUpdate"});
-        EXPECT_TRUE(LogCapture::shared().contains("found a device rebooting after firmware update"));
-        EXPECT_TRUE(
-            LogCapture::shared().contains("firmware version changed from PL25DUP 1.30PRN to PL25DUP 1.40PRN"));
-        EXPECT_TRUE(LogCapture::shared().contains("printer firmware is currently reported as \"PL25DUP 1.40PRN\""));
-        EXPECT_EQ(printer->firmwareVersion(), "PL25DUP 1.40PRN");
+        EXPECT_EQ(printer->events(), Texts{"finishFirmwareUpdate"});
+        expectLogged({"found a device rebooting after firmware update", line,
+                      "printer firmware is currently reported as \"" + std::string(firmware) + "\""});
+        EXPECT_EQ(printer->firmwareVersion(), firmware);
         EXPECT_TRUE(printer->inFirmwareUpdate());
-        EXPECT_EQ(rig.commands(), std::vector<std::string>{"INFO FVER"});
+        EXPECT_EQ(rig.commands(), Texts{"INFO FVER"});
         for (const auto& s : seen.seen()) EXPECT_TRUE(s.onMain);
-    }
-    {
-        PrinterRig rig(RigOptions::of(PrinterModel::PL25D).fw("PL25DUP 1.30PRN"));
-        savePhase(rig, ZVFirmwareUpdateRebooting, "PL25DUP 1.30PRN");
-        auto printer = rig.create();
-        ASSERT_TRUE(printer);
-        EXPECT_EQ(printer->events(), std::vector<std::string>{"finishFirmwareUpdate"});
-        EXPECT_TRUE(LogCapture::shared().contains("firmware version unchanged at PL25DUP 1.30PRN"));
     }
 }
 
@@ -117,7 +107,7 @@ TEST(OVNFirstProbe, PhaseTwoOnTheIntermediateFirmwareWaitsForTheNextRestart) {
     EXPECT_EQ(printer->firmwareVersion(), "MV1_ALLFWU_2.05");
     EXPECT_TRUE(printer->inFirmwareUpdate());
     EXPECT_FALSE(LogCapture::shared().contains("firmware version changed"));
-    EXPECT_FALSE(TestBus::shared().bus->isOpenByHost(rig.deviceId));
+    EXPECT_FALSE(rig.hostHolds());
 }
 
 TEST(OVNFirstProbe, FinishedPhaseIsClearedAndTheNormalProbeRuns) {
@@ -128,9 +118,9 @@ TEST(OVNFirstProbe, FinishedPhaseIsClearedAndTheNormalProbeRuns) {
     Announcements seen(*printer, {"inFirmwareUpdate"});
     rig.settle();
     EXPECT_FALSE(printer->inFirmwareUpdate());
-    EXPECT_EQ(seen.valuesOf("inFirmwareUpdate"), (std::vector<std::string>{"1", "0"}));
+    EXPECT_EQ(seen.valuesOf("inFirmwareUpdate"), (Texts{"1", "0"}));
     EXPECT_FALSE(printer->deviceInfoDict()->contains(QELMOR_ZVPrinterDeviceFirmwareStatus));
-    EXPECT_TRUE(LogCapture::shared().contains("found a device finished with firmware update"));
+    expectLogged({"found a device finished with firmware update"});
     auto cmds = rig.commands();
     ASSERT_GE(cmds.size(), 3u);
     EXPECT_EQ(cmds[0], "INFO FVER");
@@ -139,42 +129,39 @@ TEST(OVNFirstProbe, FinishedPhaseIsClearedAndTheNormalProbeRuns) {
     EXPECT_TRUE(printer->events().empty());
 }
 
-TEST(OVNFirstProbe, PrinterFoundInUpdateModeAsksAndUploadsWhenTold) {
-    PrinterRig rig(RigOptions::of(PrinterModel::PL25D).status("FU00001"));
-    rig.presenter->responses = {ovn::kAlertSecondButtonReturn};
-    auto printer = rig.create();
-    ASSERT_TRUE(printer);
-    auto shown = rig.presenter->shown();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].title, "Attention:");
-    EXPECT_EQ(shown[0].message, kAttentionMessage);
-    EXPECT_EQ(shown[0].buttons, (std::vector<std::string>{"Ignore", "Update Firmware"}));
-    EXPECT_EQ(shown[0].style, ovn::AlertStyle::Critical);
-    EXPECT_FALSE(shown[0].checkbox);
-    EXPECT_TRUE(rig.presenter->onMainQueue[0]);
-    EXPECT_EQ(printer->events(), std::vector<std::string>{"uploadFirmware"});
-    EXPECT_EQ(rig.commands(), std::vector<std::string>{"STATUS"});
-    EXPECT_FALSE(printer->inFirmwareUpdate());
-}
-
-TEST(OVNFirstProbe, PrinterFoundInUpdateModeIgnoredAsksForAPowerCycle) {
-    PrinterRig rig(RigOptions::of(PrinterModel::PL25D).status("FU00001"));
-    rig.presenter->responses = {ovn::kAlertFirstButtonReturn};
-    auto printer = rig.create();
-    ASSERT_TRUE(printer);
-    auto shown = rig.presenter->shown();
-    ASSERT_EQ(shown.size(), 2u);
-    EXPECT_EQ(shown[0].title, "Attention:");
-    EXPECT_EQ(shown[1].title, "Please power-cycle this printer");
-    EXPECT_EQ(shown[1].message, "Contact customer support if power-cycling does not resolve the issue.");
-    EXPECT_EQ(shown[1].buttons, std::vector<std::string>{"OK"});
-    EXPECT_EQ(shown[1].style, ovn::AlertStyle::Warning);
-    EXPECT_TRUE(printer->events().empty());
+TEST(OVNFirstProbe, PrinterFoundInUpdateModeAsksAndUploadsOrAsksForAPowerCycle) {
+    for (long answer : {ovn::kAlertSecondButtonReturn, ovn::kAlertFirstButtonReturn}) {
+        const bool update = answer == ovn::kAlertSecondButtonReturn;
+        SCOPED_TRACE(update ? "Update Firmware" : "Ignore");
+        PrinterRig rig(RigOptions::of(PrinterModel::PL25D).status("FU00001"));
+        rig.presenter->responses = {answer};
+        auto printer = rig.create();
+        ASSERT_TRUE(printer);
+        auto shown = rig.presenter->shown();
+        ASSERT_EQ(shown.size(), update ? 1u : 2u);
+        EXPECT_EQ(shown[0].title, "Attention:");
+        EXPECT_EQ(shown[0].message,
+                  "A printer was unexpectedly found in firmware update mode. Would you like to update the firmware? ");
+        EXPECT_EQ(shown[0].buttons, (Texts{"Ignore", "Update Firmware"}));
+        EXPECT_EQ(shown[0].style, ovn::AlertStyle::Critical);
+        EXPECT_FALSE(shown[0].checkbox);
+        EXPECT_TRUE(rig.presenter->onMainQueue[0]);
+        EXPECT_EQ(printer->events(), update ? Texts{"uploadFirmware"} : Texts{});
+        if (update) {
+            EXPECT_EQ(rig.commands(), Texts{"STATUS"});
+            EXPECT_FALSE(printer->inFirmwareUpdate());
+        } else {
+            EXPECT_EQ(shown[1].title, "Please power-cycle this printer");
+            EXPECT_EQ(shown[1].message, "Contact customer support if power-cycling does not resolve the issue.");
+            EXPECT_EQ(shown[1].buttons, Texts{"OK"});
+            EXPECT_EQ(shown[1].style, ovn::AlertStyle::Warning);
+        }
+    }
 }
 
 TEST(OVNFirstProbe, BusyInterfaceMeansNoFirstProbe) {
     PrinterRig rig(RigOptions::of(PrinterModel::PL25D).status("FU00001"));
-    TestBus::shared().bus->setHeldByOtherApplication(rig.deviceId, true);
+    rig.holdByOther(true);
     savePhase(rig, ZVFirmwareUpdateWaiting);
     auto printer = rig.create();
     ASSERT_TRUE(printer);
@@ -183,8 +170,7 @@ TEST(OVNFirstProbe, BusyInterfaceMeansNoFirstProbe) {
     EXPECT_TRUE(rig.presenter->shown().empty());
     EXPECT_FALSE(printer->inFirmwareUpdate());
     EXPECT_EQ(printer->printerStatus(), "In use by other application");
-    TestBus::shared().bus->setHeldByOtherApplication(rig.deviceId, false);
-    rig.settle();
+    rig.holdByOther(false);
 }
 
 TEST(OVNFirstProbe, MissingStatusReplyStopsTheFirstProbeAndFreesTheInterface) {
@@ -192,16 +178,15 @@ TEST(OVNFirstProbe, MissingStatusReplyStopsTheFirstProbeAndFreesTheInterface) {
                                                              ovn::sim::kFaultForever));
     auto printer = rig.create();
     ASSERT_TRUE(printer);
-    EXPECT_EQ(rig.commands(), std::vector<std::string>{"STATUS"});
+    EXPECT_EQ(rig.commands(), Texts{"STATUS"});
     EXPECT_FALSE(printer->printerStatus());
     EXPECT_TRUE(rig.presenter->shown().empty());
-    EXPECT_TRUE(LogCapture::shared().contains("Received a null printer status reply ... will try again later"));
-    EXPECT_FALSE(TestBus::shared().bus->isOpenByHost(rig.deviceId));
+    expectLogged({"Received a null printer status reply ... will try again later"});
+    EXPECT_FALSE(rig.hostHolds());
 
     // The registry's probe stops after its status query too, and does not keep the interface either.
     rig.clearFrames();
-    onMain([&] { printer->probe(); });
-    rig.settle();
-    EXPECT_EQ(rig.commands(), std::vector<std::string>{"STATUS"});
-    EXPECT_FALSE(TestBus::shared().bus->isOpenByHost(rig.deviceId));
+    rig.act([&] { printer->probe(); });
+    EXPECT_EQ(rig.commands(), Texts{"STATUS"});
+    EXPECT_FALSE(rig.hostHolds());
 }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Classes/ZVPrinters.h"
@@ -30,21 +31,18 @@
 namespace ovntest {
 
 using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 
 inline Bytes bytesOf(std::string_view s) { return {s.begin(), s.end()}; }
 
 // The frame as the wire layout puts it: ESC 'P', category (6), subcommand padded to 16, the length field as
 // eight digits (or blanks without payload), the payload.
 inline Bytes expectedFrame(std::string_view category, std::string_view subcommand, const Bytes& payload = {}) {
-    Bytes f = {0x1B, 'P'};
-    f.insert(f.end(), category.begin(), category.end());
     std::string sub(subcommand);
     sub.resize(16, ' ');
-    f.insert(f.end(), sub.begin(), sub.end());
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08zu", payload.size());
-    std::string length = payload.empty() ? std::string(8, ' ') : std::string(digits);
-    f.insert(f.end(), length.begin(), length.end());
+    char length[16];
+    std::snprintf(length, sizeof length, "%08zu", payload.size());
+    Bytes f = bytesOf("\x1bP" + std::string(category) + sub + (payload.empty() ? std::string(8, ' ') : length));
     f.insert(f.end(), payload.begin(), payload.end());
     return f;
 }
@@ -65,6 +63,22 @@ inline void onMain(const std::function<void()>& block) {
     pumpUntil([done] { return done->load(); });
 }
 
+// A value behind a lock of its own: `with` runs a function on it while holding the lock.
+template <class T>
+class Guarded {
+public:
+    template <class F>
+    auto with(F&& f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(value_);
+    }
+    T get() const { return with([](const T& v) { return v; }); }
+
+private:
+    mutable std::mutex mutex_;
+    mutable T value_{};
+};
+
 // ---------------------------------------------------------------------------------------------------------
 
 class LogCapture {
@@ -73,29 +87,17 @@ public:
         static LogCapture* capture = new LogCapture();
         return *capture;
     }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-    }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
+    void clear() { lines_.with([](Texts& l) { l.clear(); }); }
+    Texts lines() const { return lines_.get(); }
     size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& l : lines_) n += l.find(text) != std::string::npos;
-        return n;
+        auto has = [&](const std::string& line) { return line.find(text) != std::string::npos; };
+        return lines_.with([&](const Texts& l) { return static_cast<size_t>(std::count_if(l.begin(), l.end(), has)); });
     }
     bool contains(const std::string& text) const { return count(text) > 0; }
-    void add(const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back(line);
-    }
+    void add(const std::string& line) { lines_.with([&](Texts& l) { l.push_back(line); }); }
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    Guarded<Texts> lines_;
 };
 
 // Answers alerts as scripted (the first button when the script runs out) and records them.
@@ -107,10 +109,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex);
             requests.push_back(request);
             onMainQueue.push_back(ZVUSBPrinter::isMainQueue());
-            if (!responses.empty()) {
-                response = responses.front();
-                responses.pop_front();
-            }
+            if (!responses.empty()) response = responses.front(), responses.pop_front();
         }
         completion(response);
     }
@@ -133,31 +132,17 @@ public:
     void showPowerCycleAlert() override { record("showPowerCycleAlert"); }
     void showPrinterBusyAlert() override { record("showPrinterBusyAlert"); }
     void errorWithString(const std::string& text, long code) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        errors_.push_back(text + "/" + std::to_string(code));
+        errors_.with([&](Texts& e) { e.push_back(text + "/" + std::to_string(code)); });
     }
-
-    std::vector<std::string> events() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    std::vector<std::string> errors() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return errors_;
-    }
+    Texts events() const { return events_.get(); }
+    Texts errors() const { return errors_.get(); }
     size_t eventCount(const std::string& name) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count(events_.begin(), events_.end(), name));
+        return events_.with([&](const Texts& e) { return static_cast<size_t>(std::count(e.begin(), e.end(), name)); });
     }
 
 private:
-    void record(const std::string& name) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(name);
-    }
-    mutable std::mutex mutex_;
-    std::vector<std::string> events_;
-    std::vector<std::string> errors_;
+    void record(const std::string& name) { events_.with([&](Texts& e) { e.push_back(name); }); }
+    Guarded<Texts> events_, errors_;
 };
 
 // Sits between the bus and the emulator: records every bulk OUT transfer; can hold a bulk IN read until
@@ -177,10 +162,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             written_.emplace_back(data, data + length);
-            if (swallowNextFrame_) {
-                swallowNextFrame_ = false;
-                return kIOReturnSuccess;
-            }
+            if (std::exchange(swallowNextFrame_, false)) return kIOReturnSuccess;
         }
         return emulator_->bulkOut(data, length, timeoutMs);
     }
@@ -198,8 +180,7 @@ public:
             if (!script_.empty()) {
                 Read r = script_.front();
                 script_.pop_front();
-                out = r.bytes;
-                if (out.size() > maxLength) out.resize(maxLength);
+                out.assign(r.bytes.begin(), r.bytes.begin() + long(std::min(maxLength, r.bytes.size())));
                 asked_.push_back(maxLength);
                 return r.status;
             }
@@ -213,53 +194,38 @@ public:
 
     // The next frame does not reach the printer; the reads that follow get these answers, in order.
     void scriptNextReply(std::vector<Read> reads) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        swallowNextFrame_ = true;
-        script_.assign(reads.begin(), reads.end());
-        asked_.clear();
+        locked([&] {
+            swallowNextFrame_ = true;
+            script_.assign(reads.begin(), reads.end());
+            asked_.clear();
+        });
     }
-    std::vector<size_t> scriptedReadSizes() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return asked_;
-    }
-
+    std::vector<size_t> scriptedReadSizes() const { return locked([&] { return asked_; }); }
     void holdReads(bool hold) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        holdReads_ = hold;
-        cv_.notify_all();
+        locked([&] {
+            holdReads_ = hold;
+            cv_.notify_all();
+        });
     }
-    bool isHolding() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return holding_;
-    }
-
-    std::vector<Bytes> written() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return written_;
-    }
-    size_t writtenCount() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return written_.size();
-    }
-    void clearWritten() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        written_.clear();
-    }
-    int reads() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return reads_;
-    }
+    bool isHolding() const { return locked([&] { return holding_; }); }
+    std::vector<Bytes> written() const { return locked([&] { return written_; }); }
+    size_t writtenCount() const { return locked([&] { return written_.size(); }); }
+    void clearWritten() { locked([&] { written_.clear(); }); }
+    int reads() const { return locked([&] { return reads_; }); }
 
 private:
+    template <class F>
+    auto locked(F&& f) const -> decltype(f()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
     std::shared_ptr<ovn::sim::OvnPrinterEmulator> emulator_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<Bytes> written_;
     std::deque<Read> script_;
     std::vector<size_t> asked_;
-    bool swallowNextFrame_ = false;
-    bool holdReads_ = false;
-    bool holding_ = false;
+    bool swallowNextFrame_ = false, holdReads_ = false, holding_ = false;
     int reads_ = 0;
 };
 
@@ -295,13 +261,12 @@ private:
         match.bInterfaceClass = 7;
         match.bInterfaceSubClass = 1;
         bus->IOServiceAddMatchingNotification(
-            port, ovn::usb::kIOMatchedNotification, match,
-            [this](const ovn::usb::IOIteratorPtr& it) { drain(it); }, &iterator, &matching);
+            port, ovn::usb::kIOMatchedNotification, match, [this](const ovn::usb::IOIteratorPtr& it) { drain(it); },
+            &iterator, &matching);
         drain(iterator);
     }
     void drain(const ovn::usb::IOIteratorPtr& it) {
-        if (!it) return;
-        while (auto s = it->IOIteratorNext()) {
+        while (auto s = it ? it->IOIteratorNext() : nullptr) {
             std::lock_guard<std::mutex> lock(mutex);
             arrived.push_back(s);
         }
@@ -322,10 +287,10 @@ struct RigOptions {
         o.model = m;
         return o;
     }
-    RigOptions& fw(const std::string& v) { firmware = v; return *this; }
-    RigOptions& status(const std::string& v) { rawStatus = v; return *this; }
-    RigOptions& serialSetting(bool v) { iSerial = v; return *this; }
-    RigOptions& life(uint32_t v) { lifetime = v; return *this; }
+    RigOptions& fw(const std::string& v) { return firmware = v, *this; }
+    RigOptions& status(const std::string& v) { return rawStatus = v, *this; }
+    RigOptions& serialSetting(bool v) { return iSerial = v, *this; }
+    RigOptions& life(uint32_t v) { return lifetime = v, *this; }
     RigOptions& fault(ovn::sim::Fault f, std::optional<ovn::sim::DeviceCommand> c, uint32_t count = 1) {
         ovn::sim::FaultRule r;
         r.fault = f;
@@ -352,11 +317,10 @@ public:
         config.iSerial = options.iSerial;
         config.lifetimeCounter = options.lifetime;
         config.faults = options.faults;
-        config.locationId = tb.nextLocation();
+        config.locationId = location = tb.nextLocation();
         config.restartDelayMs = 50;
         emulator = ovn::sim::OvnPrinterEmulator::create(config);
         tap = std::make_shared<Tap>(emulator);
-        location = config.locationId;
         productID = emulator->productId();
         char key[32];
         std::snprintf(key, sizeof key, "%.4X%.4X%.8X", emulator->vendorId(), productID, location);
@@ -367,13 +331,12 @@ public:
         pumpUntil([&] {
             std::lock_guard<std::mutex> lock(tb.mutex);
             for (const auto& s : tb.arrived) {
-                if (!s || s->className() != "IOUSBInterface") continue;
                 ovn::usb::IOUSBInterfaceInterfacePtr candidate;
                 bool pluginFailed = false;
-                if (tb.bus->CreateInterfaceInterface(s, &candidate, &pluginFailed) != kIOReturnSuccess || !candidate)
-                    continue;
                 uint32_t loc = 0;
-                if (candidate->GetLocationID(&loc) == kIOReturnSuccess && loc == location) {
+                if (s && s->className() == "IOUSBInterface" &&
+                    tb.bus->CreateInterfaceInterface(s, &candidate, &pluginFailed) == kIOReturnSuccess && candidate &&
+                    candidate->GetLocationID(&loc) == kIOReturnSuccess && loc == location) {
                     service = s;
                     interface = candidate;
                     return true;
@@ -412,9 +375,20 @@ public:
         }
     }
 
+    // Whether this program has the printer's interface open; another program taking or freeing it.
+    bool hostHolds() const { return TestBus::shared().bus->isOpenByHost(deviceId); }
+    void holdByOther(bool held) {
+        TestBus::shared().bus->setHeldByOtherApplication(deviceId, held);
+        settle();
+    }
+    // Runs the block on the main queue, then waits for what it set going.
+    void act(const std::function<void()>& block) {
+        onMain(block);
+        settle();
+    }
     // The commands the printer received, as the emulator names them ("INFO FVER").
-    std::vector<std::string> commands() const {
-        std::vector<std::string> names;
+    Texts commands() const {
+        Texts names;
         for (const auto& f : emulator->frames()) names.push_back(f.malformed ? "MALFORMED: " + f.error : f.commandName);
         return names;
     }
@@ -435,6 +409,11 @@ public:
     ovn::usb::IOUSBInterfaceInterfacePtr interface;
 };
 
+// Expects every text in some captured log line.
+inline void expectLogged(std::initializer_list<std::string> texts) {
+    for (const auto& t : texts) EXPECT_TRUE(LogCapture::shared().contains(t)) << "not logged: " << t;
+}
+
 // Text of a dictionary-backed property (nothing when absent).
 inline std::optional<std::string> textValue(const ZVUSBPrinterOVN& p, const std::string& key) {
     return ovn::valueAsString(p.valueForKey(key));
@@ -443,34 +422,28 @@ inline std::optional<std::string> textValue(const ZVUSBPrinterOVN& p, const std:
 // Records the announcements of some keys: the key, whether it came on the main queue, and the value then.
 class Announcements {
 public:
-    Announcements(ZVUSBPrinterOVN& printer, const std::vector<std::string>& keys) {
-        for (const auto& key : keys) {
-            tokens_.push_back(printer.observe(key, [this, &printer](const std::string& k, const ovn::KeyValueChange&) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                seen_.push_back({k, ZVUSBPrinter::isMainQueue(), ovn::describeValue(printer.valueForKey(k))});
-            }));
-        }
-    }
     struct Seen {
         std::string key;
         bool onMain;
         std::string value;
     };
-    std::vector<Seen> seen() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return seen_;
+    Announcements(ZVUSBPrinterOVN& printer, const Texts& keys) {
+        for (const auto& key : keys)
+            tokens_.push_back(printer.observe(key, [this, &printer](const std::string& k, const ovn::KeyValueChange&) {
+                Seen s{k, ZVUSBPrinter::isMainQueue(), ovn::describeValue(printer.valueForKey(k))};
+                seen_.with([&](std::vector<Seen>& all) { all.push_back(s); });
+            }));
     }
-    std::vector<std::string> valuesOf(const std::string& key) const {
-        std::vector<std::string> v;
-        for (const auto& s : seen()) {
+    std::vector<Seen> seen() const { return seen_.get(); }
+    Texts valuesOf(const std::string& key) const {
+        Texts v;
+        for (const auto& s : seen())
             if (s.key == key) v.push_back(s.value);
-        }
         return v;
     }
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<Seen> seen_;
+    Guarded<std::vector<Seen>> seen_;
     std::vector<ovn::ObservationToken> tokens_;
 };
 

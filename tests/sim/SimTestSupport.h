@@ -26,7 +26,7 @@ inline std::string textOf(const Bytes& b) { return std::string(b.begin(), b.end(
 // ESC 'P', the category blank-padded to 6, the subcommand blank-padded to 16, the payload length as eight digits
 // (blank without payload), then the payload.
 inline Bytes frame(const std::string& category, const std::string& subcommand, const Bytes& payload = {}) {
-    char length[16] = "        ";
+    char length[24] = "        ";
     if (!payload.empty()) std::snprintf(length, sizeof length, "%08zu", payload.size());
     Bytes f = bytesOf("\x1BP" + (category + std::string(6, ' ')).substr(0, 6) +
                       (subcommand + std::string(16, ' ')).substr(0, 16) + length);

@@ -120,6 +120,11 @@ bool ZVUSBPrinter::initWithDeviceObject(const ServicePtr& service) {
 }
 
 void ZVUSBPrinter::prepareForRelease() {
+    // The device is going: leave what was learnt about it for its next arrival now, on the caller's thread. The
+    // termination message does the same, but the registry's removal can come first (its callback takes every
+    // terminated service at once), and the release queued below ends the interest registration that would
+    // have delivered that message: the device information, an update phase among it, would be lost.
+    if (interfaceInterface() || deviceObject()) setDeviceInfo(deviceInfoDict(), keyUSBdevice());
     runOnCommandQueueAlways([this] {
         setInterfaceInterface(nullptr);
         setDeviceInterface(nullptr);

@@ -34,6 +34,24 @@ void ZVUSBPrinterOVN::sendPrinterCommand(uint32_t code, std::span<const uint8_t>
     sendPrinterCommand(code, proto::FramedPayload(payload));
 }
 
+void ZVUSBPrinterOVN::discardStaleReplyBytes() {
+    InterfacePtr interface = interfaceInterface();
+    if (!interface) return;
+    // A short wait per read: the stale bytes are already there or about to come. Bounded, so that a printer
+    // that never stops talking cannot hold the queue.
+    constexpr uint32_t kDrainTimeoutMs = 50;
+    constexpr int kMaxDrainReads = 16;
+    std::vector<uint8_t> sink(4096 + 8);
+    size_t dropped = 0;
+    for (int i = 0; i < kMaxDrainReads; ++i) {
+        uint32_t size = static_cast<uint32_t>(sink.size());
+        IOReturn status = interface->ReadPipeTO(bulkIN(), sink.data(), &size, kDrainTimeoutMs, kDrainTimeoutMs);
+        if (status != kIOReturnSuccess || size == 0) break;
+        dropped += size;
+    }
+    if (dropped > 0) SysLog("dropped %zu stale reply bytes on %s", dropped, descriptionUTF8().c_str());
+}
+
 void ZVUSBPrinterOVN::sendPrinterCommand(uint32_t code, proto::FramedPayload&& payload) {
     proto::FrameBuildResult frame = proto::buildCommandFrame(code, std::move(payload));
     for (int line : frame.internalErrors) raiseInternalError(line);
@@ -54,15 +72,23 @@ void ZVUSBPrinterOVN::sendPrinterCommand(uint32_t code, proto::FramedPayload&& p
 ZVUSBPrinter::PrinterReply ZVUSBPrinterOVN::printerReply() {
     InterfacePtr interface = interfaceInterface();
     const uint8_t pipe = bulkIN();
-    proto::ReplyReadResult result = proto::readReply([&interface, pipe](uint8_t* buffer, uint32_t* size) -> IOReturn {
-        if (!interface) {
-            // The device has gone: there is nothing to read from.
-            *size = 0;
-            return kIOReturnNoDevice;
-        }
-        return interface->ReadPipeTO(pipe, buffer, size, proto::kPipeTimeoutMs, proto::kPipeTimeoutMs);
-    });
+    int reads = 0;
+    bool headerIsNumber = true;
+    proto::ReplyReadResult result =
+        proto::readReply([&interface, pipe, &reads, &headerIsNumber](uint8_t* buffer, uint32_t* size) -> IOReturn {
+            if (!interface) {
+                // The device has gone: there is nothing to read from.
+                *size = 0;
+                return kIOReturnNoDevice;
+            }
+            IOReturn status = interface->ReadPipeTO(pipe, buffer, size, proto::kPipeTimeoutMs, proto::kPipeTimeoutMs);
+            if (reads++ == 0 && status == kIOReturnSuccess)
+                headerIsNumber = *size == 8 && std::all_of(buffer, buffer + 8, [](uint8_t c) { return c >= '0' && c <= '9'; });
+            return status;
+        });
     setReadStatus(result.readStatus);
+    // Whatever is left in the pipe would be taken for the answer to the next query.
+    if (result.outcome != proto::ReplyOutcome::Value || !headerIsNumber) discardStaleReplyBytes();
 
     const std::string description = descriptionUTF8();
     SysLog("reading backchannel for %u bytes on %s", result.headerBytes, description.c_str());

@@ -264,6 +264,9 @@ private:
     void runColorTableQueries(std::span<const ovn::protocol::ColorTableQuery> queries,
                               const ColorTableCompletion& completion);
     void raiseInternalError(int line);
+    // Reads and drops whatever a printer left in its bulk IN pipe after a reply that was not read whole (a
+    // reply later than the time-out, or one too long to take), so that the next query reads its own answer.
+    void discardStaleReplyBytes();
 
     // The recorded file list, or the catalogue row's list while the recording is still on its way to the
     // main thread.

@@ -213,6 +213,9 @@ TEST_F(ISerialTest, SwitchAsksThePrinterAndShowsItsAnswer) {
 TEST_F(ISerialTest, BusyPrinterShowsTheBusyNoticeAndKeepsItsSetting) {
     start("PL45:serial=B1:iserial=0");
     ASSERT_TRUE(waitForProbes(1));
+    // Our own probe's open and close must have been reported first: an open reported while the first probe
+    // is still marked counts as our own.
+    ASSERT_TRUE(waitFor([&] { return cell(0, M::USBStatusColumn) == "USB Available"; }));
     emulator("B1")->setHeldByOtherApplication(true);
     ASSERT_TRUE(waitFor([&] { return cell(0, M::USBStatusColumn) == "USB Busy"; }));
     ASSERT_TRUE(model()->setData(model()->index(0, M::ISerialColumn), Qt::Checked, Qt::CheckStateRole));

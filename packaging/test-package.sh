@@ -14,8 +14,9 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get install -y -qq "./$DEB" >/dev/null
 trap '$SUDO apt-get remove -y -qq ovn-utility >/dev/null 2>&1 || true' EXIT
 for f in /usr/bin/ovnctl /usr/bin/ovn-utility /usr/share/applications/ovn-utility.desktop \
-         /usr/share/man/man1/ovnctl.1.gz /lib/udev/rules.d/60-ovn-printers.rules; do
-  [ -e "$f" ] || { echo "missing from the package: $f"; exit 1; }
+         /usr/share/man/man1/ovnctl.1 /usr/lib/udev/rules.d/60-ovn-printers.rules \
+         /usr/share/ovn-utility/translations/ovn-utility_de.qm; do
+  [ -e "$f" ] || [ -e "$f.gz" ] || { echo "missing from the package: $f"; exit 1; }
 done
 OUT=$(cd / && env -u OVN_RESOURCE_DIR /usr/bin/ovnctl --simulate PL25D --timeout 60 list)
 echo "$OUT"

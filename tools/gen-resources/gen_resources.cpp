@@ -100,7 +100,7 @@ void putText(Bytes& out, std::string_view text, size_t field) {
 // ---------------------------------------------------------------------------------------------------------
 // Firmware images
 
-struct FirmwareSpec {
+struct FirmwareRecipe {
     std::string file;       // catalogue file name
     std::string model;      // model word
     size_t targetSize;      // approximate length of the S-record text
@@ -109,24 +109,24 @@ struct FirmwareSpec {
     bool crlf;              // line ends
 };
 
-std::string versionOf(const FirmwareSpec& spec) { return spec.file.substr(0, spec.file.size() - 3); }
+std::string versionOf(const FirmwareRecipe& recipe) { return recipe.file.substr(0, recipe.file.size() - 3); }
 
 // The binary the S-record text describes: a header, a vector table, code-like words, message strings and
 // tables, with a blank (erased, 0xFF) stretch that the S-record text leaves out.
-Bytes firmwareBinary(const FirmwareSpec& spec, size_t length, Rng& rng) {
+Bytes firmwareBinary(const FirmwareRecipe& recipe, size_t length, Rng& rng) {
     Bytes image;
     image.reserve(length);
-    const std::string version = versionOf(spec);
+    const std::string version = versionOf(recipe);
     putText(image, "OVN-FW", 8);
-    putText(image, spec.model, 24);
+    putText(image, recipe.model, 24);
     putText(image, version, 32);
     putLE32(image, static_cast<uint32_t>(length));
-    putLE32(image, spec.baseAddress);
-    putLE32(image, spec.baseAddress + 0x200);  // entry point
+    putLE32(image, recipe.baseAddress);
+    putLE32(image, recipe.baseAddress + 0x200);  // entry point
     putLE32(image, 0);                          // CRC-32 of the rest, set below
     putText(image, "Built 2015-03-17 firmware release", 176);
     // Vector table.
-    while (image.size() < 0x200) putLE32(image, (spec.baseAddress + 0x400 + (rng.below(0x8000) & ~1u)) | 1u);
+    while (image.size() < 0x200) putLE32(image, (recipe.baseAddress + 0x400 + (rng.below(0x8000) & ~1u)) | 1u);
 
     const size_t codeEnd = length * 70 / 100;
     const size_t blankEnd = codeEnd + 0x1800;  // erased flash after the code
@@ -145,7 +145,7 @@ Bytes firmwareBinary(const FirmwareSpec& spec, size_t length, Rng& rng) {
             image.push_back(rng.byte());
             image.push_back(0xf8 | (rng.byte() & 0x07));
         } else {  // a literal
-            putLE32(image, spec.baseAddress + rng.below(static_cast<uint32_t>(length)));
+            putLE32(image, recipe.baseAddress + rng.below(static_cast<uint32_t>(length)));
         }
     }
     image.resize(codeEnd);
@@ -196,31 +196,31 @@ void appendRecord(std::string& out, char type, uint32_t address, int addressByte
     out += eol;
 }
 
-Bytes firmwareFile(const FirmwareSpec& spec) {
-    Rng rng(spec.file);
-    const char* eol = spec.crlf ? "\r\n" : "\n";
-    const size_t lineLength = 4 + 2 * (static_cast<size_t>(spec.addressBytes) + 32 + 1) + std::strlen(eol);
+Bytes firmwareFile(const FirmwareRecipe& recipe) {
+    Rng rng(recipe.file);
+    const char* eol = recipe.crlf ? "\r\n" : "\n";
+    const size_t lineLength = 4 + 2 * (static_cast<size_t>(recipe.addressBytes) + 32 + 1) + std::strlen(eol);
     // Data length for the wanted text length, with a short last record.
-    const size_t length = spec.targetSize / lineLength * 32 + 32 + 13;
-    Bytes image = firmwareBinary(spec, length, rng);
+    const size_t length = recipe.targetSize / lineLength * 32 + 32 + 13;
+    Bytes image = firmwareBinary(recipe, length, rng);
 
     std::string text;
-    text.reserve(spec.targetSize + 4096);
-    const std::string version = versionOf(spec);
+    text.reserve(recipe.targetSize + 4096);
+    const std::string version = versionOf(recipe);
     appendRecord(text, '0', 0, 2, reinterpret_cast<const uint8_t*>(version.data()), version.size(), eol);
-    const char dataType = spec.addressBytes == 3 ? '2' : '3';
+    const char dataType = recipe.addressBytes == 3 ? '2' : '3';
     unsigned records = 0;
     for (size_t at = 0; at < image.size(); at += 32) {
         const size_t n = std::min<size_t>(32, image.size() - at);
         if (std::all_of(image.begin() + static_cast<long>(at), image.begin() + static_cast<long>(at + n),
                         [](uint8_t b) { return b == 0xFF; }))
             continue;  // erased flash is not written
-        appendRecord(text, dataType, spec.baseAddress + static_cast<uint32_t>(at), spec.addressBytes,
+        appendRecord(text, dataType, recipe.baseAddress + static_cast<uint32_t>(at), recipe.addressBytes,
                      image.data() + at, n, eol);
         ++records;
     }
     if (records <= 0xFFFF) appendRecord(text, '5', records, 2, nullptr, 0, eol);
-    appendRecord(text, spec.addressBytes == 3 ? '8' : '7', spec.baseAddress + 0x200, spec.addressBytes, nullptr,
+    appendRecord(text, recipe.addressBytes == 3 ? '8' : '7', recipe.baseAddress + 0x200, recipe.addressBytes, nullptr,
                  0, eol);
     return Bytes(text.begin(), text.end());
 }
@@ -229,16 +229,16 @@ Bytes firmwareFile(const FirmwareSpec& spec) {
 // Colour tables: a header, three 1-D tone curves and a 3-D table from RGB to yellow, magenta and cyan, all
 // 16-bit little-endian, and a CRC-32 of everything before it.
 
-struct ColorTableSpec {
+struct ColorTableRecipe {
     std::string file;
     int grid;
 };
 
-Bytes colorTableFile(const ColorTableSpec& spec) {
-    Rng rng(spec.file);
-    std::string name = spec.file.substr(0, spec.file.size() - 4);
+Bytes colorTableFile(const ColorTableRecipe& recipe) {
+    Rng rng(recipe.file);
+    std::string name = recipe.file.substr(0, recipe.file.size() - 4);
     std::transform(name.begin(), name.end(), name.begin(), [](char c) { return c >= 'a' && c <= 'z' ? c - 32 : c; });
-    const int g = spec.grid;
+    const int g = recipe.grid;
     const int curvePoints = 1024;
     const uint32_t dataOffset = 64;
     Bytes out;
@@ -636,7 +636,7 @@ struct OutputFile {
 
 std::vector<OutputFile> outputs() {
     std::vector<OutputFile> files;
-    const std::vector<FirmwareSpec> firmware = {
+    const std::vector<FirmwareRecipe> firmware = {
         {"PL15 01.61.fw", "PL15", 1'500'000, 0x010000, 3, false},
         {"PL25 01.30.fw", "PL25", 2'000'000, 0x010000, 3, false},
         {"PL-MV1 02.06.fw", "PL-MV1", 1'200'000, 0x008000, 3, true},
@@ -644,9 +644,9 @@ std::vector<OutputFile> outputs() {
         {"PL35 01.52.fw", "PL35", 4'000'000, 0x08004000, 4, false},
         {"PL45 01.05.fw", "PL45", 8'000'000, 0x08008000, 4, false},
     };
-    for (const FirmwareSpec& spec : firmware) files.push_back({spec.file, [spec] { return firmwareFile(spec); }});
+    for (const FirmwareRecipe& recipe : firmware) files.push_back({recipe.file, [recipe] { return firmwareFile(recipe); }});
     // Grid sizes by print mode: 300 -> 33, 600 -> 41, 610 -> 25, 620 -> 49 points per axis.
-    const std::vector<ColorTableSpec> tables = {
+    const std::vector<ColorTableRecipe> tables = {
         {"PL15_300_0161.cwd", 33},    {"PL15_600_0161.cwd", 41},    {"PL25_300_0130.cwd", 33},
         {"PL25_600_0130.cwd", 41},    {"PL-MV1_300_0201.cwd", 33},  {"PL-MV1_600_0100.cwd", 41},
         {"PL35_300_0111.cwd", 33},    {"PL35_600_0111.cwd", 41},    {"PL35_610_0111.cwd", 25},
@@ -654,7 +654,7 @@ std::vector<OutputFile> outputs() {
         {"PL45_PP_600_0101.cwd", 41}, {"PL45_SD_610_0101.cwd", 25}, {"PL45_PP_610_0101.cwd", 25},
         {"PL45_SD_620_0101.cwd", 49}, {"PL45_PP_620_0101.cwd", 49},
     };
-    for (const ColorTableSpec& spec : tables) files.push_back({spec.file, [spec] { return colorTableFile(spec); }});
+    for (const ColorTableRecipe& recipe : tables) files.push_back({recipe.file, [recipe] { return colorTableFile(recipe); }});
     auto picture = [](Canvas (*draw)()) {
         return [draw] { return encodePNG(Canvas::kSize, Canvas::kSize, draw().rgba()); };
     };

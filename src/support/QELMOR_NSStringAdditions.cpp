@@ -118,6 +118,18 @@ uint32_t readUnit(const uint8_t* p, size_t width, bool bigEndian) {
     return v;
 }
 
+std::optional<std::string> decodeUTF32(std::span<const uint8_t> bytes, bool bigEndian) {
+    std::string out;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+        uint32_t u = readUnit(bytes.data() + i, 4, bigEndian);
+        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return std::nullopt;
+        appendUTF8(out, u);
+    }
+    return out;
+}
+
+}  // namespace
+
 std::optional<std::string> decodeUTF16(std::span<const uint8_t> bytes, bool bigEndian) {
     std::string out;
     size_t units = bytes.size() / 2;
@@ -137,18 +149,6 @@ std::optional<std::string> decodeUTF16(std::span<const uint8_t> bytes, bool bigE
     }
     return out;
 }
-
-std::optional<std::string> decodeUTF32(std::span<const uint8_t> bytes, bool bigEndian) {
-    std::string out;
-    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-        uint32_t u = readUnit(bytes.data() + i, 4, bigEndian);
-        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return std::nullopt;
-        appendUTF8(out, u);
-    }
-    return out;
-}
-
-}  // namespace
 
 bool isValidUTF8(std::string_view text) {
     for (size_t i = 0; i < text.size();) {

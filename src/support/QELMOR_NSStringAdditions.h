@@ -66,6 +66,10 @@ QELMOR_ComparisonResult numericalCaseInsensitiveCompare(std::string_view self, s
 std::optional<std::string> stringWithCString(std::span<const uint8_t> bytes, size_t maxLength,
                                              QELMOR_StringEncoding encoding);
 
+// Text from UTF-16 code units in the given byte order, every unit counting (zero units included); a
+// trailing odd byte is ignored. The result is none for an unpaired surrogate.
+std::optional<std::string> decodeUTF16(std::span<const uint8_t> bytes, bool bigEndian);
+
 // The string without any of the characters (UTF-8 sequences) that appear in characterSet.
 std::string stringByDeletingCharactersInSet(std::string_view self, std::string_view characterSet);
 

@@ -719,23 +719,13 @@ public:
                                uint16_t* maxPacketSize, uint8_t* interval) override {
         IOReturn check = checkOpen();
         if (check != kIOReturnSuccess) return check;
-        uint8_t dir = kUSBAnyDirn, num = 0, type = kUSBControl, ivl = 0;
-        uint16_t size = record_->descriptor.bMaxPacketSize0;
+        detail::PipeProperties pipe;
+        pipe.maxPacketSize = record_->descriptor.bMaxPacketSize0;
         if (pipeRef != 0) {
             if (pipeRef > info().endpoints.size()) return kIOUSBUnknownPipeErr;
-            const EndpointInfo& e = info().endpoints[pipeRef - 1];
-            dir = (e.address & 0x80) ? kUSBIn : kUSBOut;
-            num = e.address & 0x0F;
-            type = e.transferType;
-            size = e.maxPacketSize;
-            ivl = e.interval;
+            pipe = detail::PipeProperties::of(info().endpoints[pipeRef - 1]);
         }
-        if (direction) *direction = dir;
-        if (number) *number = num;
-        if (transferType) *transferType = type;
-        if (maxPacketSize) *maxPacketSize = size;
-        if (interval) *interval = ivl;
-        return kIOReturnSuccess;
+        return pipe.give(direction, number, transferType, maxPacketSize, interval);
     }
 
     IOReturn WritePipeTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t /*noDataTimeout*/,
@@ -767,9 +757,8 @@ public:
         if (!request) return kIOReturnBadArgument;
         request->wLenDone = 0;
         IOReturn result = control(pipeRef, *request);
-        bool in = (request->bmRequestType & 0x80) != 0;
-        trace(in ? UsbTrace::Direction::In : UsbTrace::Direction::Out, UsbTrace::Transfer::Control, request->pData,
-              request->wLenDone, result);
+        detail::traceControlRequest(record_->descriptor.idVendor, record_->descriptor.idProduct, record_->locationID,
+                                    *request, result);
         return result;
     }
 

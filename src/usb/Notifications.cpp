@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/DispatchQueue.h"
+#include "usb/UsbTrace.h"
 
 namespace ovn::usb::detail {
 
@@ -10,6 +11,13 @@ uint32_t nextServiceHandle() {
     static std::atomic<uint32_t> next{0x1003};
     uint32_t value = next.fetch_add(4);
     return value;
+}
+
+void traceControlRequest(uint16_t vendorID, uint16_t productID, uint32_t locationID, const IOUSBDevRequestTO& request,
+                         IOReturn result) {
+    bool in = (request.bmRequestType & 0x80) != 0;
+    UsbTrace::record(vendorID, productID, locationID, in ? UsbTrace::Direction::In : UsbTrace::Direction::Out,
+                     UsbTrace::Transfer::Control, request.pData, request.wLenDone, result);
 }
 
 bool ServiceObject::matches(const MatchingDict& matching) const {

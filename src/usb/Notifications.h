@@ -99,4 +99,35 @@ private:
     std::vector<std::weak_ptr<Registration>> registrations_;
 };
 
+// Records a finished control request in the transfer trace: the data stage, as far as it went.
+void traceControlRequest(uint16_t vendorID, uint16_t productID, uint32_t locationID, const IOUSBDevRequestTO& request,
+                         IOReturn result);
+
+// What GetPipeProperties answers for one pipe: pipe 0 (the control pipe) by default, or an endpoint.
+struct PipeProperties {
+    uint8_t direction = kUSBAnyDirn;
+    uint8_t number = 0;
+    uint8_t transferType = kUSBControl;
+    uint16_t maxPacketSize = 0;
+    uint8_t interval = 0;
+
+    // The pipe of an endpoint descriptor's fields (address bit 7 set: IN).
+    template <typename Endpoint>
+    static PipeProperties of(const Endpoint& e) {
+        return {static_cast<uint8_t>((e.address & 0x80) ? kUSBIn : kUSBOut), static_cast<uint8_t>(e.address & 0x0F),
+                e.transferType, e.maxPacketSize, e.interval};
+    }
+
+    // Stores each value whose pointer is given.
+    IOReturn give(uint8_t* directionOut, uint8_t* numberOut, uint8_t* transferTypeOut, uint16_t* maxPacketSizeOut,
+                  uint8_t* intervalOut) const {
+        if (directionOut) *directionOut = direction;
+        if (numberOut) *numberOut = number;
+        if (transferTypeOut) *transferTypeOut = transferType;
+        if (maxPacketSizeOut) *maxPacketSizeOut = maxPacketSize;
+        if (intervalOut) *intervalOut = interval;
+        return kIOReturnSuccess;
+    }
+};
+
 }  // namespace ovn::usb::detail

@@ -6,6 +6,7 @@
 
 #include "platform/SystemLog.h"
 #include "support/CodeNames.h"
+#include "support/QELMOR_NSStringAdditions.h"
 
 using ovn::SysLog;
 using ovn::StdErr;
@@ -43,38 +44,7 @@ uint16_t preferredLanguage(const std::vector<uint16_t>& languages) {
 
 std::optional<std::string> utf16LEToUTF8(std::span<const uint8_t> bytes) {
     if (bytes.size() % 2 != 0) return std::nullopt;
-    std::string out;
-    out.reserve(bytes.size());
-    auto unitAt = [&](size_t i) { return static_cast<uint32_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); };
-    size_t count = bytes.size() / 2;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t cp = unitAt(i);
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 1 >= count) return std::nullopt;
-            uint32_t low = unitAt(i + 1);
-            if (low < 0xDC00 || low > 0xDFFF) return std::nullopt;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            ++i;
-        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-            return std::nullopt;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
+    return QELMOR_NSStringAdditions::decodeUTF16(bytes, false);
 }
 
 bool isValidUTF8(std::string_view bytes) {

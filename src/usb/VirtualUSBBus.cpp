@@ -292,80 +292,35 @@ struct TransferSetup {
     uint32_t timeoutMs = 0;
 };
 
-class VirtualDevice : public IOUSBDeviceInterface {
-public:
-    VirtualDevice(std::weak_ptr<State> state, uint64_t id, uint64_t generation, uint64_t token,
+// What the device and interface handles share: the device they were made for and the way to reach it.
+class VirtualHandle {
+protected:
+    VirtualHandle(std::weak_ptr<State> state, uint64_t id, uint64_t generation, uint64_t token,
                   VirtualDeviceDescription description)
         : state_(std::move(state)), id_(id), generation_(generation), token_(token), d_(std::move(description)) {}
 
-    ~VirtualDevice() override {
-        auto state = state_.lock();
-        if (!state) return;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        if (auto* device = state->present(id_, generation_); device && device->deviceOpenToken == token_)
-            device->deviceOpenToken = 0;
-    }
-
-    IOReturn USBDeviceOpen() override {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device) return kIOReturnNoDevice;
-        if (device->deviceOpenToken && device->deviceOpenToken != token_) return kIOReturnExclusiveAccess;
-        device->deviceOpenToken = token_;
-        return kIOReturnSuccess;
-    }
-
-    IOReturn USBDeviceClose() override {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device) return kIOReturnNoDevice;
-        if (device->deviceOpenToken != token_) return kIOReturnNotOpen;
-        device->deviceOpenToken = 0;
-        return kIOReturnSuccess;
-    }
-
-    IOReturn USBGetManufacturerStringIndex(uint8_t* index) override { return give(index, d_.iManufacturer); }
-    IOReturn USBGetProductStringIndex(uint8_t* index) override { return give(index, d_.iProduct); }
-    IOReturn USBGetSerialNumberStringIndex(uint8_t* index) override { return give(index, d_.iSerialNumber); }
-
-    IOReturn ResetDevice() override {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device) return kIOReturnNoDevice;
-        if (device->deviceOpenToken != token_) return kIOReturnNotOpen;
-        device->pendingIn.clear();
-        return kIOReturnSuccess;
-    }
-
-    IOReturn USBDeviceReEnumerate(uint32_t /*options*/) override {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::shared_ptr<VirtualUSBBus> bus;
-        uint32_t delay = 0;
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            auto* device = state->present(id_, generation_);
-            if (!device) return kIOReturnNoDevice;
-            if (device->deviceOpenToken != token_) return kIOReturnNotOpen;
-            bus = state->self.lock();
-            delay = state->hostReEnumerateDelayMs;
-        }
-        if (!bus) return kIOReturnNoDevice;
-        bus->reEnumerate(id_, delay);
-        return kIOReturnSuccess;
-    }
-
-private:
-    static IOReturn give(uint8_t* out, uint8_t value) {
+    template <typename T>
+    static IOReturn give(T* out, T value) {
         if (!out) return kIOReturnBadArgument;
         *out = value;
         return kIOReturnSuccess;
+    }
+
+    // Runs fn(device) under the bus lock while this handle's device is present; kIOReturnNoDevice otherwise.
+    template <typename Fn>
+    IOReturn withDevice(State& state, Fn&& fn) const {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        auto* device = state.present(id_, generation_);
+        if (!device) return kIOReturnNoDevice;
+        return fn(*device);
+    }
+
+    // The same, also when the bus is gone: runs fn(state, device).
+    template <typename Fn>
+    IOReturn withDevice(Fn&& fn) const {
+        auto state = state_.lock();
+        if (!state) return kIOReturnNoDevice;
+        return withDevice(*state, [&](State::Device& device) { return fn(*state, device); });
     }
 
     std::weak_ptr<State> state_;
@@ -375,46 +330,96 @@ private:
     VirtualDeviceDescription d_;
 };
 
-class VirtualInterface : public IOUSBInterfaceInterface {
+class VirtualDevice : public IOUSBDeviceInterface, private VirtualHandle {
+public:
+    VirtualDevice(std::weak_ptr<State> state, uint64_t id, uint64_t generation, uint64_t token,
+                  VirtualDeviceDescription description)
+        : VirtualHandle(std::move(state), id, generation, token, std::move(description)) {}
+
+    ~VirtualDevice() override {
+        withDevice([this](State&, State::Device& device) {
+            if (device.deviceOpenToken == token_) device.deviceOpenToken = 0;
+            return kIOReturnSuccess;
+        });
+    }
+
+    IOReturn USBDeviceOpen() override {
+        return withDevice([this](State&, State::Device& device) {
+            if (device.deviceOpenToken && device.deviceOpenToken != token_) return kIOReturnExclusiveAccess;
+            device.deviceOpenToken = token_;
+            return kIOReturnSuccess;
+        });
+    }
+
+    IOReturn USBDeviceClose() override {
+        return withDevice([this](State&, State::Device& device) {
+            if (device.deviceOpenToken != token_) return kIOReturnNotOpen;
+            device.deviceOpenToken = 0;
+            return kIOReturnSuccess;
+        });
+    }
+
+    IOReturn USBGetManufacturerStringIndex(uint8_t* index) override { return give(index, d_.iManufacturer); }
+    IOReturn USBGetProductStringIndex(uint8_t* index) override { return give(index, d_.iProduct); }
+    IOReturn USBGetSerialNumberStringIndex(uint8_t* index) override { return give(index, d_.iSerialNumber); }
+
+    IOReturn ResetDevice() override {
+        return withDevice([this](State&, State::Device& device) {
+            if (device.deviceOpenToken != token_) return kIOReturnNotOpen;
+            device.pendingIn.clear();
+            return kIOReturnSuccess;
+        });
+    }
+
+    IOReturn USBDeviceReEnumerate(uint32_t /*options*/) override {
+        std::shared_ptr<VirtualUSBBus> bus;
+        uint32_t delay = 0;
+        IOReturn result = withDevice([&](State& state, State::Device& device) {
+            if (device.deviceOpenToken != token_) return kIOReturnNotOpen;
+            bus = state.self.lock();
+            delay = state.hostReEnumerateDelayMs;
+            return kIOReturnSuccess;
+        });
+        if (result != kIOReturnSuccess) return result;
+        if (!bus) return kIOReturnNoDevice;
+        bus->reEnumerate(id_, delay);
+        return kIOReturnSuccess;
+    }
+};
+
+class VirtualInterface : public IOUSBInterfaceInterface, private VirtualHandle {
 public:
     VirtualInterface(std::weak_ptr<State> state, uint64_t id, uint64_t generation, uint64_t token,
                      VirtualDeviceDescription description)
-        : state_(std::move(state)), id_(id), generation_(generation), token_(token), d_(std::move(description)) {}
+        : VirtualHandle(std::move(state), id, generation, token, std::move(description)) {}
 
     // A handle dropped while open closes the interface, as the system does for a client that goes away.
     ~VirtualInterface() override {
-        auto state = state_.lock();
-        if (!state) return;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device || device->interfaceOpenToken != token_) return;
-        device->interfaceOpenToken = 0;
-        state->hub.interestMessage(device->interfaceService, kIOMessageServiceWasClosed);
+        withDevice([this](State& state, State::Device& device) {
+            if (device.interfaceOpenToken != token_) return kIOReturnSuccess;
+            device.interfaceOpenToken = 0;
+            state.hub.interestMessage(device.interfaceService, kIOMessageServiceWasClosed);
+            return kIOReturnSuccess;
+        });
     }
 
     IOReturn USBInterfaceOpenSeize() override {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device) return kIOReturnNoDevice;
-        state->hub.interestMessage(device->interfaceService, kIOMessageServiceIsAttemptingOpen);
-        if (device->heldByOther) return kIOReturnExclusiveAccess;
-        if (device->interfaceOpenToken && device->interfaceOpenToken != token_) return kIOReturnExclusiveAccess;
-        device->interfaceOpenToken = token_;
-        return kIOReturnSuccess;
+        return withDevice([this](State& state, State::Device& device) {
+            state.hub.interestMessage(device.interfaceService, kIOMessageServiceIsAttemptingOpen);
+            if (device.heldByOther) return kIOReturnExclusiveAccess;
+            if (device.interfaceOpenToken && device.interfaceOpenToken != token_) return kIOReturnExclusiveAccess;
+            device.interfaceOpenToken = token_;
+            return kIOReturnSuccess;
+        });
     }
 
     IOReturn USBInterfaceClose() override {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device) return kIOReturnNoDevice;
-        if (device->interfaceOpenToken != token_) return kIOReturnNotOpen;
-        device->interfaceOpenToken = 0;
-        state->hub.interestMessage(device->interfaceService, kIOMessageServiceWasClosed);
-        return kIOReturnSuccess;
+        return withDevice([this](State& state, State::Device& device) {
+            if (device.interfaceOpenToken != token_) return kIOReturnNotOpen;
+            device.interfaceOpenToken = 0;
+            state.hub.interestMessage(device.interfaceService, kIOMessageServiceWasClosed);
+            return kIOReturnSuccess;
+        });
     }
 
     IOReturn GetInterfaceClass(uint8_t* v) override { return give(v, d_.interfaceClass); }
@@ -440,25 +445,13 @@ public:
                                uint16_t* maxPacketSize, uint8_t* interval) override {
         IOReturn open = checkOpen();
         if (open != kIOReturnSuccess) return open;
-        uint8_t dir, num, type, ivl;
-        uint16_t size;
-        if (pipeRef == 0) {
-            dir = kUSBAnyDirn, num = 0, type = kUSBControl, size = 64, ivl = 0;
-        } else {
+        detail::PipeProperties pipe;
+        pipe.maxPacketSize = 64;
+        if (pipeRef != 0) {
             if (pipeRef > std::min<size_t>(d_.endpoints.size(), 30)) return kIOUSBUnknownPipeErr;
-            const VirtualEndpoint& e = d_.endpoints[pipeRef - 1];
-            dir = (e.address & 0x80) ? kUSBIn : kUSBOut;
-            num = e.address & 0x0F;
-            type = e.transferType;
-            size = e.maxPacketSize;
-            ivl = e.interval;
+            pipe = detail::PipeProperties::of(d_.endpoints[pipeRef - 1]);
         }
-        if (direction) *direction = dir;
-        if (number) *number = num;
-        if (transferType) *transferType = type;
-        if (maxPacketSize) *maxPacketSize = size;
-        if (interval) *interval = ivl;
-        return kIOReturnSuccess;
+        return pipe.give(direction, number, transferType, maxPacketSize, interval);
     }
 
     IOReturn WritePipeTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t noDataTimeout,
@@ -485,65 +478,42 @@ public:
         if (!request) return kIOReturnBadArgument;
         request->wLenDone = 0;
         IOReturn result = control(pipeRef, *request);
-        bool in = (request->bmRequestType & 0x80) != 0;
-        UsbTrace::record(d_.idVendor, d_.idProduct, d_.locationID,
-                         in ? UsbTrace::Direction::In : UsbTrace::Direction::Out, UsbTrace::Transfer::Control,
-                         request->pData, request->wLenDone, result);
+        detail::traceControlRequest(d_.idVendor, d_.idProduct, d_.locationID, *request, result);
         return result;
     }
 
     IOServicePtr GetDevice() override {
-        auto state = state_.lock();
-        if (!state) return nullptr;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        return device ? device->deviceService : nullptr;
+        IOServicePtr service;
+        withDevice([&](State&, State::Device& device) {
+            service = device.deviceService;
+            return kIOReturnSuccess;
+        });
+        return service;
     }
 
 private:
-    template <typename T>
-    static IOReturn give(T* out, T value) {
-        if (!out) return kIOReturnBadArgument;
-        *out = value;
-        return kIOReturnSuccess;
-    }
-
     IOReturn checkOpen() {
-        auto state = state_.lock();
-        if (!state) return kIOReturnNoDevice;
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto* device = state->present(id_, generation_);
-        if (!device) return kIOReturnNoDevice;
-        return device->interfaceOpenToken == token_ ? kIOReturnSuccess : kIOReturnNotOpen;
+        return withDevice([this](State&, State::Device& device) {
+            return device.interfaceOpenToken == token_ ? kIOReturnSuccess : kIOReturnNotOpen;
+        });
     }
 
     // Validates a bulk transfer on pipeRef and takes its fault, under the lock.
     TransferSetup prepareBulk(State& state, uint8_t pipeRef, bool in, uint32_t noDataTimeout,
                               uint32_t completionTimeout) {
         TransferSetup setup;
-        std::lock_guard<std::mutex> lock(state.mutex);
-        auto* device = state.present(id_, generation_);
-        if (!device) {
-            setup.result = kIOReturnNoDevice;
-            return setup;
-        }
-        if (device->interfaceOpenToken != token_) {
-            setup.result = kIOReturnNotOpen;
-            return setup;
-        }
-        if (pipeRef == 0 || pipeRef > std::min<size_t>(d_.endpoints.size(), 30)) {
-            setup.result = kIOUSBUnknownPipeErr;
-            return setup;
-        }
-        const VirtualEndpoint& e = d_.endpoints[pipeRef - 1];
-        bool endpointIn = (e.address & 0x80) != 0;
-        if (endpointIn != in || (e.transferType != kUSBBulk && e.transferType != kUSBInterrupt)) {
-            setup.result = kIOReturnBadArgument;
-            return setup;
-        }
-        setup.fault = state.takeFault(*device, in ? FaultTransfer::BulkIn : FaultTransfer::BulkOut, in);
-        setup.handler = device->handler;
-        setup.timeoutMs = state.scaled(completionTimeout ? completionTimeout : noDataTimeout);
+        setup.result = withDevice(state, [&](State::Device& device) {
+            if (device.interfaceOpenToken != token_) return kIOReturnNotOpen;
+            if (pipeRef == 0 || pipeRef > std::min<size_t>(d_.endpoints.size(), 30)) return kIOUSBUnknownPipeErr;
+            const VirtualEndpoint& e = d_.endpoints[pipeRef - 1];
+            bool endpointIn = (e.address & 0x80) != 0;
+            if (endpointIn != in || (e.transferType != kUSBBulk && e.transferType != kUSBInterrupt))
+                return kIOReturnBadArgument;
+            setup.fault = state.takeFault(device, in ? FaultTransfer::BulkIn : FaultTransfer::BulkOut, in);
+            setup.handler = device.handler;
+            setup.timeoutMs = state.scaled(completionTimeout ? completionTimeout : noDataTimeout);
+            return kIOReturnSuccess;
+        });
         return setup;
     }
 
@@ -635,17 +605,15 @@ private:
         bool in = (request.bmRequestType & 0x80) != 0;
         TransferSetup setup;
         VirtualDeviceDescription description;
-        {
-            std::lock_guard<std::mutex> lock(state->mutex);
-            auto* device = state->present(id_, generation_);
-            if (!device) return kIOReturnNoDevice;
-            setup.fault = state->takeFault(*device, FaultTransfer::Control, in);
-            setup.handler = device->handler;
+        IOReturn result = withDevice(*state, [&](State::Device& device) {
+            setup.fault = state->takeFault(device, FaultTransfer::Control, in);
+            setup.handler = device.handler;
             setup.timeoutMs =
                 state->scaled(request.completionTimeout ? request.completionTimeout : request.noDataTimeout);
-            description = device->description;
-        }
-        IOReturn result = kIOReturnSuccess;
+            description = device.description;
+            return kIOReturnSuccess;
+        });
+        if (result != kIOReturnSuccess) return result;
         if (setup.fault && applyFault(*state, *setup.fault, setup.timeoutMs, &result)) return result;
 
         std::vector<uint8_t> answer;
@@ -668,12 +636,6 @@ private:
         }
         return kIOReturnSuccess;
     }
-
-    std::weak_ptr<State> state_;
-    uint64_t id_;
-    uint64_t generation_;
-    uint64_t token_;
-    VirtualDeviceDescription d_;
 };
 
 }  // namespace

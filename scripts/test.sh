@@ -28,15 +28,15 @@ step "main tests"
 
 if [ "$QUICK" = 0 ]; then
   step "sanitizer build (address, undefined)"
-  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF \
-        -DOVN_SANITIZE="address;undefined"
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+        -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF -DOVN_SANITIZE="address;undefined"
   cmake --build build/asan -j "$JOBS"
   (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
      ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || failures+=("asan tests")
 
   step "thread sanitizer build"
-  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF \
-        -DOVN_SANITIZE=thread
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+        -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF -DOVN_SANITIZE=thread
   cmake --build build/tsan -j "$JOBS"
   (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
      ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || failures+=("tsan tests")

@@ -8,7 +8,7 @@ if [ "${OVN_SKIP_DEPS:-0}" != 1 ]; then
 fi
 cmake -S . -B build/main -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/main -j "$(nproc)"
-SIM=${OVN_SIMULATE:-"PL25D:serial=A1B2C3,PL35:serial=D4E5F6:fw=PL35 01.40,PL45:serial=G7H8J9:status=01001"}
+SIM=${OVN_SIMULATE:-"PL25D:serial=A1B2C3,PL35:serial=D4E5F6:fw=PL35 01.40,PL45:serial=G7H8J9:status=01100"}
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/main/src/app/ovn-utility ]; then
   exec build/main/src/app/ovn-utility --simulate "$SIM" --accept-product 0x5C01 --accept-product 0x5D01 "$@"
 fi

@@ -6,6 +6,7 @@
 #include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
 #include "platform/SystemLog.h"
+#include "support/CodeNames.h"
 
 using ovn::DispatchQueue;
 using ovn::SysLog;
@@ -136,6 +137,35 @@ void ZVUSBPrinterOVN::resetCounter(char letter) {
         auto payload = proto::counterResetPayload(letter);
         if (!payload) return;
         self->sendPrinterCommand(proto::kCmdCounterClear, *payload);
+    });
+}
+
+void ZVUSBPrinterOVN::resetCounter(char letter, CounterResetCompletion completion) {
+    auto self = ovnSelf();
+    auto done = [completion](IOReturn result, std::string reason) {
+        ovn::DispatchQueue::main()->async([completion, result, reason] {
+            if (completion) completion(result, reason);
+        });
+    };
+    openInterface([self, letter, done](IOReturn result) {
+        if (result != kIOReturnSuccess) {
+            done(result, result == kIOReturnExclusiveAccess ? "the printer is busy (another application is using it)"
+                                                            : std::string("cannot open the printer: ") +
+                                                                  strForIOReturn(result));
+            return;
+        }
+        auto payload = proto::counterResetPayload(letter);
+        if (!payload) {
+            self->closeInterface(nullptr);
+            done(kIOReturnBadArgument, std::string("there is no counter ") + letter);
+            return;
+        }
+        self->sendPrinterCommand(proto::kCmdCounterClear, *payload);
+        const IOReturn written = self->writeStatus();
+        self->closeInterface(nullptr);
+        done(written, written == kIOReturnSuccess ? std::string()
+                                                  : std::string("the counter reset did not reach the printer: ") +
+                                                        strForIOReturn(written));
     });
 }
 

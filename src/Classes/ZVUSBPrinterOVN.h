@@ -129,6 +129,10 @@ public:
     Text lifetimeCounter() const;
     // Counter letters 'A', 'B', 'M'; any other letter sends nothing.
     void resetCounter(char letter);
+    // Resets a media counter and tells, on the main queue, whether the printer took it: kIOReturnSuccess, or
+    // the failure with a reason the user can read.
+    using CounterResetCompletion = std::function<void(IOReturn result, const std::string& reason)>;
+    void resetCounter(char letter, CounterResetCompletion completion);
     void resetCounterA() { resetCounter('A'); }
     void resetCounterB() { resetCounter('B'); }
     void resetCounterM() { resetCounter('M'); }

@@ -137,6 +137,19 @@ nlohmann::json printerJson(const ZVPrinters::PrinterPtr& printer);
 std::string printerTable(const std::vector<ZVPrinters::PrinterPtr>& printers);
 std::string shortName(const ZVPrinters::PrinterPtr& printer);
 
+// ---- shared by the commands ----
+
+// The --timeout as the user reads it ("600 s").
+std::string secondsText(const Session& session);
+// Why no printer matched the command.
+std::string noPrinterMessage(const Session& session);
+// Waits until every attached printer is listed and probed and the command's printer is among them; then runs
+// `then` with it. Without a matching printer by the deadline (or at once, when every printer there is to be is
+// already probed) the session ends with status 3.
+void withTargetPrinter(Session& session, PrinterWatch& watch, std::function<void(ZVPrinters::PrinterPtr)> then);
+// An open's failure as the user reads it.
+std::string openFailure(IOReturn result);
+
 // ---- commands (each ends the session with its exit status) ----
 
 void runList(Session& session, PrinterWatch& watch);

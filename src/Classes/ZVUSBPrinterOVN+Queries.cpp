@@ -140,32 +140,86 @@ void ZVUSBPrinterOVN::resetCounter(char letter) {
     });
 }
 
+namespace {
+
+// The query that reads a media counter back, and the two letters its reply begins with ("CA0000000").
+std::optional<std::pair<uint32_t, std::string>> counterQuery(char letter) {
+    switch (letter) {
+        case 'A': return std::make_pair(uint32_t{proto::kCmdCounterA}, std::string("CA"));
+        case 'B': return std::make_pair(uint32_t{proto::kCmdCounterB}, std::string("CB"));
+        case 'M': return std::make_pair(uint32_t{proto::kCmdCounterM}, std::string("CM"));
+        default: return std::nullopt;
+    }
+}
+
+// The counter value of a counter reply: the prefix, then one to nine digits (a trailing line end is allowed).
+std::optional<uint64_t> counterValue(const std::optional<std::string>& reply, const std::string& prefix) {
+    if (!reply) return std::nullopt;
+    const std::string text = proto::trimWhitespaceAndNewlines(*reply);
+    if (text.size() <= prefix.size() || text.size() > prefix.size() + 9 || text.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = prefix.size(); i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+// The reset is checked from both sides: the printer must answer a status query (and not be waiting for
+// firmware, where it ignores maintenance commands) before the reset is sent, and must report the counter as
+// zero afterwards. The write alone says nothing: the printer does not acknowledge it.
 void ZVUSBPrinterOVN::resetCounter(char letter, CounterResetCompletion completion) {
     auto self = ovnSelf();
     auto done = [completion](IOReturn result, std::string reason) {
+        if (result != kIOReturnSuccess) SysLog("counter reset failed: %s", reason.c_str());
         ovn::DispatchQueue::main()->async([completion, result, reason] {
             if (completion) completion(result, reason);
         });
     };
-    openInterface([self, letter, done](IOReturn result) {
+    auto query = counterQuery(letter);
+    auto payload = proto::counterResetPayload(letter);
+    if (!query || !payload) {
+        done(kIOReturnBadArgument, std::string("there is no counter ") + letter);
+        return;
+    }
+    openInterface([self, letter, done, query, payload](IOReturn result) {
         if (result != kIOReturnSuccess) {
             done(result, result == kIOReturnExclusiveAccess ? "the printer is busy (another application is using it)"
                                                             : std::string("cannot open the printer: ") +
                                                                   strForIOReturn(result));
             return;
         }
-        auto payload = proto::counterResetPayload(letter);
-        if (!payload) {
+        auto fail = [self, done](IOReturn code, const std::string& reason) {
             self->closeInterface(nullptr);
-            done(kIOReturnBadArgument, std::string("there is no counter ") + letter);
-            return;
-        }
+            done(code, reason);
+        };
+        self->sendPrinterCommand(proto::kCmdStatus);
+        const Text status = proto::replyText(self->printerReply());
+        if (!status || status->empty()) return fail(kIOReturnNotResponding, "the printer does not answer");
+        if (*status == std::string(proto::kRawStatusFirmwareUpdateMode))
+            return fail(kIOReturnUnsupported, "the printer is in firmware update mode and takes no counter reset");
+
         self->sendPrinterCommand(proto::kCmdCounterClear, *payload);
         const IOReturn written = self->writeStatus();
+        if (written != kIOReturnSuccess)
+            return fail(written, std::string("the counter reset did not reach the printer: ") + strForIOReturn(written));
+
+        self->sendPrinterCommand(query->first);
+        const Text answer = proto::replyText(self->printerReply());
+        const auto value = counterValue(answer, query->second);
+        if (!answer || answer->empty()) return fail(kIOReturnNotResponding, "the printer did not answer after the reset");
+        if (!value)
+            return fail(kIOReturnError, "the printer's answer \"" + proto::trimWhitespaceAndNewlines(*answer) +
+                                            "\" is not a counter " + letter + " value");
+        if (*value != 0)
+            return fail(kIOReturnError, std::string("the printer did not take the reset: counter ") + letter +
+                                            " reads " + std::to_string(*value));
+        SysLog("counter %c reset and read back as 0", letter);
         self->closeInterface(nullptr);
-        done(written, written == kIOReturnSuccess ? std::string()
-                                                  : std::string("the counter reset did not reach the printer: ") +
-                                                        strForIOReturn(written));
+        done(kIOReturnSuccess, std::string());
     });
 }
 

@@ -124,10 +124,16 @@ bool PrinterWatch::allListedProbed() const {
     return true;
 }
 
+bool PrinterWatch::hasSerial(const ZVPrinters::PrinterPtr& printer, const std::string& serial) {
+    return printer->printerSerialNumber() == serial || printer->serialNumberUSB() == serial;
+}
+
 bool PrinterWatch::matches(const ZVPrinters::PrinterPtr& printer) const {
-    const auto& serial = session_.options().serial;
-    if (!serial) return true;
-    return printer->printerSerialNumber() == *serial || printer->serialNumberUSB() == *serial;
+    const auto& serials = session_.options().serials;
+    if (serials.empty()) return true;
+    for (const auto& serial : serials)
+        if (hasSerial(printer, serial)) return true;
+    return false;
 }
 
 ZVPrinters::PrinterPtr PrinterWatch::matchingPrinter() const {

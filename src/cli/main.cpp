@@ -93,8 +93,12 @@ int main(int argc, char** argv) {
     app.add_option("--trace-usb", options.traceUsb, "Append one JSON line per USB transfer to FILE")
         ->type_name("FILE");
     app.add_flag("--json", options.json, "JSON results, progress and errors");
-    app.add_option("--serial", options.serial, "The printer to work on (default: the first listed)")
-        ->type_name("S");
+    app.add_option("--serial", options.serials,
+                   "The printer to work on (default: the first listed); repeatable: each printer named, in turn")
+        ->type_name("S")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("-v,--verbose", options.verbose, "Diagnostic lines to standard error (else system log only)");
     app.add_option("--timeout", options.timeoutSeconds,
                    "Longest wait for printers to appear, be probed or come back from a restart (default 600)")
@@ -109,11 +113,17 @@ int main(int argc, char** argv) {
                      "--timeout");
     update->add_flag("--allow-older", options.allowOlder,
                      "Install the offered firmware even when the printer's is newer (this run only)");
-    auto* reset = app.add_subcommand("reset-counter", "Reset a media counter");
+    update->add_flag("--reinstall", options.reinstall,
+                     "Install the offered firmware even when the printer already runs it");
+    auto* reset = app.add_subcommand("reset-counter", "Reset a media counter (checked by reading it back)");
     reset->add_option("counter", counter, "A, B or M")->required()->check(CLI::IsMember({"A", "B", "M"}));
     auto* iserial = app.add_subcommand("iserial", "Switch the USB serial-number (iSerial) setting");
     iserial->add_option("setting", setting, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+    // Several printers: --all, or --serial given more than once; one printer after the other.
+    for (auto* command : {update, reset, iserial})
+        command->add_flag("--all", options.all, "Every accepted printer, one after the other");
     auto* watchCommand = app.add_subcommand("watch", "Show the live status of every printer until interrupted");
+    app.add_subcommand("history", "Show the firmware updates recorded on this computer (--serial: of those printers)");
     (void)list;
     (void)watchCommand;
 
@@ -136,6 +146,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.command = app.get_subcommands().front()->get_name();
+    if (!options.serials.empty()) options.serial = options.serials.front();
     options.counter = counter.empty() ? 0 : counter[0];
     options.iSerialOn = setting == "on";
     const bool json = options.json;
@@ -152,9 +163,20 @@ int main(int argc, char** argv) {
         Session::reportError(json, kExitUsage, "--accept-product: " + error);
         return kExitUsage;
     }
-    if (options.serial && options.serial->empty()) {
-        Session::reportError(json, kExitUsage, "--serial: an empty serial number matches no printer");
+    for (const auto& serial : options.serials) {
+        if (serial.empty()) {
+            Session::reportError(json, kExitUsage, "--serial: an empty serial number matches no printer");
+            return kExitUsage;
+        }
+    }
+    if (options.all && !options.serials.empty()) {
+        Session::reportError(json, kExitUsage, "--all and --serial exclude each other");
         return kExitUsage;
+    }
+    // The update history is read from disk: no printer is looked for.
+    if (options.command == "history") {
+        Session history(options, nullptr);
+        return runHistory(history);
     }
     if (options.simulate) {
         auto parsed = ovn::sim::parseSimulationText(*options.simulate);

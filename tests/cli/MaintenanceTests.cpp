@@ -87,7 +87,7 @@ TEST(CliUpdate, PromptsOnTheTerminalNeverOnStandardOutput) {
     // Agree, continue, confirm.
     auto ok = runCtl({"--accept-product", "0x0101", "--simulate", "PL15:delay=100", "update-firmware"}, "y\n2\n2\n");
     ASSERT_EQ(ok.status, 0) << ok.err;
-    EXPECT_EQ(ok.out, "firmware updated: Firmware version updated from PL15 01.50 to PL15 01.61\n");
+    EXPECT_EQ(ok.out, "firmware updated on PL15 5A1004721 (2A71010114100000): Firmware version updated from PL15 01.50 to PL15 01.61\n");
     EXPECT_NE(ok.err.find("I Agree"), std::string::npos);
     EXPECT_NE(ok.err.find("[2] Update Firmware to PL15 01.61"), std::string::npos);
 

@@ -122,7 +122,7 @@ struct JobRun : std::enable_shared_from_this<JobRun> {
         }
         nlohmann::json object = outcome.json.is_object() ? outcome.json : nlohmann::json::object();
         if (printer) {
-            object["printer"] = shortName(printer);
+            object["printerName"] = shortName(printer);
             object["keyUSBdevice"] = printer->keyUSBdevice();
         }
         object["exitStatus"] = outcome.status;

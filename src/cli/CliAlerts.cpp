@@ -146,9 +146,12 @@ void CliAlertPresenter::answerAutomatically(const Pending& pending) {
         respond(*i);
         return;
     }
-    if (auto i = indexOf(buttons, "Update Firmware", true)) {
-        respond(*i);
-        return;
+    // The last confirmation, and the offer to finish an update left half done.
+    for (const char* go : {"Update Firmware", "Finish", "Resume"}) {
+        if (auto i = indexOf(buttons, go, true)) {
+            respond(*i);
+            return;
+        }
     }
     if (auto i = indexOf(buttons, "Proceed")) {
         const auto now = std::chrono::steady_clock::now();

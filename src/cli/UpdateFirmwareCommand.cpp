@@ -83,6 +83,10 @@ struct UpdateRun : std::enable_shared_from_this<UpdateRun> {
     std::optional<Clock::time_point> successSince;
     std::string successMessage;
     bool refreshing = false;
+    // The update was already running when the command came to this printer (taken up at its arrival): its
+    // end may have been shown before this run listened.
+    bool following = false;
+    std::optional<Clock::time_point> quietSince;
 
     void start(const ZVPrinters::PrinterPtr& printer) {
         key = printer->keyUSBdevice();
@@ -120,6 +124,7 @@ struct UpdateRun : std::enable_shared_from_this<UpdateRun> {
         if (phase) lastPhase = *phase;
         if (printer->inFirmwareUpdate()) {
             session.progress("following", "an update of " + name + " is already under way");
+            following = true;
             return;
         }
         if (phase == ZVFirmwareUpdateRebooting && !waitingForFirmware) {
@@ -190,6 +195,26 @@ struct UpdateRun : std::enable_shared_from_this<UpdateRun> {
         if (button == "Cancel" || button == "Ignore") {
             fail(kExitFailed, "firmware update of " + name + " cancelled at \"" + oneLine(title) + "\"");
             return;
+        }
+    }
+
+    // An update this run only follows has ended when the printer is out of it for a second without a result
+    // alert: done when its colour tables are written (phase 3), else failed.
+    void followEnded(Clock::time_point now) {
+        auto printer = current.lock();
+        if (!printer || !present || printer->inFirmwareUpdate() || awaitingAnswer) {
+            quietSince.reset();
+            return;
+        }
+        if (!quietSince) quietSince = now;
+        if (now - *quietSince < std::chrono::seconds(1)) return;
+        const auto phase = printer->deviceInfoDict()->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus);
+        if (phase == ZVFirmwareUpdateFinished) {
+            successMessage = "Firmware version updated" + (from ? " from " + *from : std::string()) +
+                             (printer->firmwareVersion() ? " to " + *printer->firmwareVersion() : std::string());
+            successSince = now;
+        } else {
+            fail(kExitFailed, "the update of " + name + " ended without writing its colour tables");
         }
     }
 
@@ -350,6 +375,8 @@ struct UpdateRun : std::enable_shared_from_this<UpdateRun> {
         if (ended) return;
         const auto now = Clock::now();
         if (successSince) return reportSuccessWhenSettled();
+        if (following) followEnded(now);
+        if (ended) return;
         if (!present) {
             if (now - goneSince >= session.timeout())
                 fail(kExitNoPrinter, name + " did not come back within " + secondsText(session));

@@ -9,6 +9,7 @@
 #include "Classes/ZVPrinters.h"
 #include "cli/CliAlerts.h"
 #include "cli/CliSession.h"
+#include "cli/Metrics.h"
 #include "platform/Alerts.h"
 #include "platform/DispatchQueue.h"
 #include "platform/SystemLog.h"
@@ -116,6 +117,21 @@ int main(int argc, char** argv) {
     auto* watchCommand = app.add_subcommand("watch", "Show the live status of every printer until interrupted");
     (void)list;
     (void)watchCommand;
+    // Metrics for Prometheus: once (metrics), or served over HTTP (serve).
+    ovnctl::metrics::ExporterOptions exporter;
+    app.add_subcommand("metrics", "Print every printer's state in the Prometheus text format and exit")
+        ->add_option("--output", exporter.output, "Write it to FILE instead, atomically (temporary file, rename)")
+        ->type_name("FILE");
+    auto* serve = app.add_subcommand("serve", "Serve /metrics (Prometheus) and /printers (JSON) until interrupted");
+    serve->add_option("--listen", exporter.listen, "Address and port to listen on (default 127.0.0.1:9864)")
+        ->type_name("ADDR:PORT")
+        ->check([](const std::string& text) {
+            std::string error;
+            return ovnctl::metrics::parseListenAddress(text, nullptr, nullptr, &error) ? std::string() : error;
+        });
+    serve->add_option("--refresh", exporter.refreshSeconds, "Read each printer at most this often (default 10)")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
 
     try {
         app.parse(argc, argv);
@@ -216,6 +232,10 @@ int main(int argc, char** argv) {
             runResetCounter(session, watch);
         else if (command == "iserial")
             runISerial(session, watch);
+        else if (command == "metrics")
+            ovnctl::metrics::runMetrics(session, watch, exporter);
+        else if (command == "serve")
+            ovnctl::metrics::runServe(session, watch, exporter);
         else
             runWatch(session, watch);
     });

@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     app.add_option("--simulate", options.simulate,
                    "Work on emulated printers instead of USB: MODEL[:key=value]...[,MODEL...], MODEL one of PL15, "
                    "PL25, PL-MV1, PL25D, PL35, PL45 (keys: serial, fw, status, busy, iserial, life, vendor, "
-                   "location, fault, delay, settle). Settings are kept in memory only.")
+                   "location, fault, delay, settle, unplug). Settings are kept in memory only.")
         ->type_name("LIST");
     app.add_option("--accept-product", options.acceptProducts,
                    "Also accept this USB product ID (hexadecimal such as 0x5C01, or decimal); repeatable")

@@ -50,6 +50,7 @@ struct ServeState {
     PrinterReader reader;
     HistoryCache history;
     bool dirty = true;
+    Clock::time_point builtAt{};
     std::set<std::weak_ptr<ZVUSBPrinterOVN>, std::owner_less<>> offerAsked;
     std::vector<const ZVUSBPrinterOVN*> shown;  // the printers of the last snapshot
 };
@@ -115,6 +116,8 @@ void runServe(Session& session, PrinterWatch& watch, const ExporterOptions& opti
     server.Get("/printers", [raw](const httplib::Request&, httplib::Response& response) {
         response.set_content(raw->snapshot.get()->printers + "\n", "application/json");
     });
+    // The answer goes out at once, not held back for the client's acknowledgement.
+    server.set_tcp_nodelay(true);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
     const int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
@@ -158,9 +161,10 @@ void runServe(Session& session, PrinterWatch& watch, const ExporterOptions& opti
             const bool due = !reading || (!reading->reading && (!reading->read || now - reading->endedAt >= refresh));
             if (due) state->reader.read(p, [raw = state.get()] { raw->dirty = true; });
         }
-        if (probed != state->shown) state->dirty = true;
-        if (!state->dirty) return;
+        // A printer that came or went shows at once; changed values at most once a second.
+        if (probed == state->shown && (!state->dirty || now - state->builtAt < std::chrono::seconds(1))) return;
         state->dirty = false;
+        state->builtAt = now;
         rebuild(watch, *state, printers);
     });
 }

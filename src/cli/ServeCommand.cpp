@@ -44,6 +44,10 @@ private:
 };
 
 struct ServeState {
+    ~ServeState() {
+        server.stop();
+        if (thread.joinable()) thread.join();
+    }
     httplib::Server server;
     std::thread thread;
     SnapshotBox snapshot;
@@ -118,6 +122,8 @@ void runServe(Session& session, PrinterWatch& watch, const ExporterOptions& opti
     });
     // The answer goes out at once, not held back for the client's acknowledgement.
     server.set_tcp_nodelay(true);
+    // An idle kept-alive connection does not hold up the end of the service for long.
+    server.set_keep_alive_timeout(2);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
     const int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);

@@ -236,14 +236,15 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& c
 bool PrinterReader::read(const ZVPrinters::PrinterPtr& printer, std::function<void()> done) {
     auto& slot = readings_[std::weak_ptr<ZVUSBPrinterOVN>(printer)];
     if (!slot) slot = std::make_shared<Reading>();
-    if (slot->reading || printer->inFirmwareUpdate() || !printer->printerCommandQueue()) return false;
+    // A printer in firmware update mode is being updated, by this program or another: it is left alone.
+    const std::string updateMode =
+        ovn::protocol::stringForDSStatusString(std::string(ovn::protocol::kRawStatusFirmwareUpdateMode));
+    if (slot->reading || printer->inFirmwareUpdate() || printer->printerStatus() == updateMode ||
+        !printer->printerCommandQueue())
+        return false;
     slot->reading = true;
     auto reading = slot;
     auto answered = std::make_shared<bool>(false);  // main queue only
-    // A printer waiting for firmware answers nothing but its status, firmware version and serial number.
-    const bool askCounter = printer->printerStatus() !=
-                            ovn::protocol::stringForDSStatusString(
-                                std::string(ovn::protocol::kRawStatusFirmwareUpdateMode));
     auto finish = [reading, answered, done](bool busy) {
         reading->reading = false;
         reading->read = true;
@@ -254,7 +255,7 @@ bool PrinterReader::read(const ZVPrinters::PrinterPtr& printer, std::function<vo
     };
     std::weak_ptr<ZVUSBPrinterOVN> weak = printer;
     // Command queue: open, ask, close; the replies reach the main queue before the end of the read does.
-    printer->openInterface([weak, askCounter, answered, finish](IOReturn result) {
+    printer->openInterface([weak, answered, finish](IOReturn result) {
         auto p = weak.lock();
         const bool busy = result == kIOReturnExclusiveAccess;
         if (!p) {
@@ -263,7 +264,7 @@ bool PrinterReader::read(const ZVPrinters::PrinterPtr& printer, std::function<vo
         }
         if (result == kIOReturnSuccess) {
             p->getPrinterStatus([answered](const ZVUSBPrinter::Text&) { *answered = true; });
-            if (askCounter) p->getPrinterLifetimeCounter();
+            p->getPrinterLifetimeCounter();
         }
         p->closeInterface([finish, busy](IOReturn) {
             ovn::DispatchQueue::main()->async([finish, busy] { finish(busy); });

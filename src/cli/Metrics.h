@@ -66,8 +66,8 @@ public:
         std::chrono::steady_clock::time_point endedAt{};
     };
 
-    // Starts a read unless one is under way or the printer is being updated; `done` runs on the main queue
-    // when it ends. False when no read was started.
+    // Starts a read unless one is under way or the printer is being updated (here, or in firmware update
+    // mode); `done` runs on the main queue when it ends. False when no read was started.
     bool read(const ZVPrinters::PrinterPtr& printer, std::function<void()> done = nullptr);
     const Reading* reading(const ZVPrinters::PrinterPtr& printer) const;
     // Forgets printers that are no longer listed.

@@ -45,6 +45,8 @@ CASES
     [ $? -eq 2 ] || fail "--listen $BAD is not refused as usage"
   done
   promtool check rules "$SRC/packaging/ovn-printers.rules.yml" >"$TMP/lint" 2>&1 || fail "rules: $(cat "$TMP/lint")"
+  (cd "$SRC/tests/metrics" && promtool test rules ovn-printers.rules.test.yml) >"$TMP/lint" 2>&1 ||
+    fail "the alerts do not fire as they should: $(cat "$TMP/lint")"
 else
   # A real Prometheus scrapes ovnctl serve; the PL35 is pulled out while it runs.
   "$OVNCTL" --accept-product 0x5C01 --simulate 'PL25D:serial=KEEP:life=4242,PL35:serial=GONE:unplug=8000' \

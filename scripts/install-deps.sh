@@ -8,7 +8,7 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential cmake ninja-build pkg-config git ca-certificates \
   libusb-1.0-0-dev libssl-dev zlib1g-dev \
-  libcli11-dev nlohmann-json3-dev \
+  libcli11-dev nlohmann-json3-dev libcpp-httplib-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   qt6-base-dev qt6-base-dev-tools qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
   libgl-dev libxkbcommon-dev \
@@ -17,4 +17,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   srecord openssl \
   clang libclang-rt-14-dev llvm \
   dpkg-dev file xauth xvfb \
+  prometheus lintian appstream curl \
   >/dev/null

@@ -9,6 +9,7 @@
 #include "Classes/ZVPrinters.h"
 #include "cli/CliAlerts.h"
 #include "cli/CliSession.h"
+#include "cli/Metrics.h"
 #include "platform/Alerts.h"
 #include "platform/DispatchQueue.h"
 #include "platform/SystemLog.h"
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     app.add_option("--simulate", options.simulate,
                    "Work on emulated printers instead of USB: MODEL[:key=value]...[,MODEL...], MODEL one of PL15, "
                    "PL25, PL-MV1, PL25D, PL35, PL45 (keys: serial, fw, status, busy, iserial, life, vendor, "
-                   "location, fault, delay, settle). Settings are kept in memory only.")
+                   "location, fault, delay, settle, unplug). Settings are kept in memory only.")
         ->type_name("LIST");
     app.add_option("--accept-product", options.acceptProducts,
                    "Also accept this USB product ID (hexadecimal such as 0x5C01, or decimal); repeatable")
@@ -137,6 +138,21 @@ int main(int argc, char** argv) {
     app.add_subcommand("history", "Show the firmware updates recorded on this computer (--serial: of those printers)");
     (void)list;
     (void)watchCommand;
+    // Metrics for Prometheus: once (metrics), or served over HTTP (serve).
+    ovnctl::metrics::ExporterOptions exporter;
+    app.add_subcommand("metrics", "Print every printer's state in the Prometheus text format and exit")
+        ->add_option("--output", exporter.output, "Write it to FILE instead, atomically (temporary file, rename)")
+        ->type_name("FILE");
+    auto* serve = app.add_subcommand("serve", "Serve /metrics (Prometheus) and /printers (JSON) until interrupted");
+    serve->add_option("--listen", exporter.listen, "Address and port to listen on (default 127.0.0.1:9864)")
+        ->type_name("ADDR:PORT")
+        ->check([](const std::string& text) {
+            std::string error;
+            return ovnctl::metrics::parseListenAddress(text, nullptr, nullptr, &error) ? std::string() : error;
+        });
+    serve->add_option("--refresh", exporter.refreshSeconds, "Read each printer at most this often (default 10)")
+        ->type_name("SECONDS")
+        ->check(CLI::PositiveNumber);
 
     try {
         app.parse(argc, argv);
@@ -249,6 +265,10 @@ int main(int argc, char** argv) {
             runResetCounter(session, watch);
         else if (command == "iserial")
             runISerial(session, watch);
+        else if (command == "metrics")
+            ovnctl::metrics::runMetrics(session, watch, exporter);
+        else if (command == "serve")
+            ovnctl::metrics::runServe(session, watch, exporter);
         else
             runWatch(session, watch);
     });

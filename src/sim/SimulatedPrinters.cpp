@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <set>
+#include <thread>
 
 namespace ovn::sim {
 
@@ -89,7 +90,7 @@ std::string SimulatedPrinters::addFromText(std::string_view text) {
             printers_.push_back(created.back());
         }
     }
-    for (size_t i = 0; i < created.size(); ++i) plugIn(created[i], parsed.printers[i].busy);
+    for (size_t i = 0; i < created.size(); ++i) plugIn(created[i], parsed.printers[i]);
     return "";
 }
 
@@ -112,14 +113,21 @@ std::shared_ptr<OvnPrinterEmulator> SimulatedPrinters::add(SimulatedPrinterSetup
         printer = OvnPrinterEmulator::create(entry.config);
         printers_.push_back(printer);
     }
-    plugIn(printer, entry.busy);
+    plugIn(printer, entry);
     return printer;
 }
 
-void SimulatedPrinters::plugIn(const std::shared_ptr<OvnPrinterEmulator>& printer, bool busy) {
+void SimulatedPrinters::plugIn(const std::shared_ptr<OvnPrinterEmulator>& printer, const SimulatedPrinterSetup& entry) {
     bus_->plug(printer->description(), printer);
     // Held from the start, as when the printing system has the printer open.
-    if (busy) printer->setHeldByOtherApplication(true);
+    if (entry.busy) printer->setHeldByOtherApplication(true);
+    // Pulled out later, while the program runs.
+    if (entry.unplugAfterMs) {
+        std::thread([weak = std::weak_ptr<OvnPrinterEmulator>(printer), ms = *entry.unplugAfterMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            if (auto p = weak.lock()) p->powerLoss();
+        }).detach();
+    }
 }
 
 std::shared_ptr<OvnPrinterEmulator> SimulatedPrinters::bySerial(const std::string& serial) const {

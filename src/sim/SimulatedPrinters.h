@@ -37,7 +37,7 @@ public:
 
 private:
     void assignDefaultsLocked(std::vector<SimulatedPrinterSetup*>& entries) const;
-    void plugIn(const std::shared_ptr<OvnPrinterEmulator>& printer, bool busy);
+    void plugIn(const std::shared_ptr<OvnPrinterEmulator>& printer, const SimulatedPrinterSetup& entry);
 
     std::shared_ptr<usb::VirtualUSBBus> bus_;
     mutable std::mutex mutex_;

@@ -138,6 +138,10 @@ std::optional<std::string> parsePrinter(std::string_view part, SimulatedPrinterS
             if (!v || *v == 0) return bad("a non-zero hexadecimal USB location such as 0x14100000");
             entry.config.locationId = static_cast<uint32_t>(*v);
             entry.hasLocation = true;
+        } else if (key == "unplug") {
+            auto v = parseDecimal(value, kMaxDelayMs);
+            if (!v) return bad("milliseconds from 0 to 600000");
+            entry.unplugAfterMs = static_cast<uint32_t>(*v);
         } else if (key == "delay" || key == "settle") {
             auto v = parseDecimal(value, kMaxDelayMs);
             if (!v) return bad("milliseconds from 0 to 600000");
@@ -193,7 +197,7 @@ std::optional<std::string> parsePrinter(std::string_view part, SimulatedPrinterS
             entry.config.faults.push_back(FaultRule{*fault, command, count});
         } else {
             return "unknown key " + quoted(key) + " in " + quoted(part) +
-                   " (keys: serial, fw, status, busy, iserial, life, vendor, location, fault, delay, settle)";
+                   " (keys: serial, fw, status, busy, iserial, life, vendor, location, fault, delay, settle, unplug)";
         }
     }
     return std::nullopt;

@@ -16,6 +16,7 @@
 //                       for COUNT exchanges (a number, or "always"); may be given more than once
 //     delay=MS          restart delay of the firmware update, in milliseconds
 //     settle=MS         PL-MV1: time on the intermediate firmware before its last restart
+//     unplug=MS         leaves the bus this long after it was plugged in, and stays away
 //
 // Example: "PL35:serial=7C1004721:iserial=1,PL25D:fw=PL25DUP 1.30PRN:status=01100"
 #pragma once
@@ -35,6 +36,7 @@ struct SimulatedPrinterSetup {
     bool busy = false;              // plugged in held by another application
     bool hasLocation = false;       // location given in the text
     bool hasSerial = false;         // serial given in the text
+    std::optional<uint32_t> unplugAfterMs;  // unplugged this long after it was plugged in
     std::string text;               // the part of the description it came from
 };
 

@@ -58,7 +58,7 @@ TEST(SimulationText, ErrorsNameTheOffendingPartExactly) {
         {"PL15,", "empty printer description in 'PL15,'"},
         {"PL15:serial", "expected key=value, got 'serial' in 'PL15:serial'"},
         {"PL15:color=red", "unknown key 'color' in 'PL15:color=red' (keys: serial, fw, status, busy, iserial, life, "
-                           "vendor, location, fault, delay, settle)"},
+                           "vendor, location, fault, delay, settle, unplug)"},
         {"PL15:serial=A:serial=B", "key 'serial' given twice in 'PL15:serial=A:serial=B'"},
         {"PL15:serial=", "bad value '' for key 'serial' in 'PL15:serial=' (expected 1 to 64 printable characters)"},
         {"PL15:fw=", "bad value '' for key 'fw' in 'PL15:fw=' (expected 1 to 64 printable characters)"},

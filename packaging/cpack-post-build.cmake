@@ -1,0 +1,16 @@
+# Run by CPack once the packages are made: completes the -dbgsym package (see repack-dbgsym.sh).
+# (The packages are still in CPack's work folder then; CPACK_PACKAGE_FILES names them.)
+set(_ddebs)
+foreach(_file IN LISTS CPACK_PACKAGE_FILES)
+  get_filename_component(_dir "${_file}" DIRECTORY)
+  file(GLOB _found "${_dir}/*-dbgsym_*.ddeb")
+  list(APPEND _ddebs ${_found})
+endforeach()
+list(REMOVE_DUPLICATES _ddebs)
+foreach(_ddeb IN LISTS _ddebs)
+  execute_process(COMMAND bash "${CPACK_OVN_PACKAGING_SOURCE_DIR}/repack-dbgsym.sh" "${_ddeb}"
+                  RESULT_VARIABLE _result)
+  if(NOT _result EQUAL 0)
+    message(FATAL_ERROR "could not complete ${_ddeb}")
+  endif()
+endforeach()

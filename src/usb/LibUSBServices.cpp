@@ -54,6 +54,8 @@ uint32_t LocationIDFromPorts(uint8_t bus, const uint8_t* ports, int count) {
 namespace {
 
 constexpr unsigned kDefaultControlTimeoutMs = 5000;
+// usbfs refuses a control transfer with more than one page of data.
+constexpr uint16_t kMaxControlData = 4096;
 
 // libusb_exit runs only once nothing refers to the context any more (records and open handles keep it).
 struct Context {
@@ -891,10 +893,16 @@ private:
             IOReturn result = handleLocked(&handle);
             if (result != kIOReturnSuccess) return result;
         }
+        // A longer read asks for one page: the device answers at most that, as it may answer less than asked.
+        uint16_t length = request.wLength;
+        if (length > kMaxControlData) {
+            if (!(request.bmRequestType & 0x80)) return kIOReturnBadArgument;
+            length = kMaxControlData;
+        }
         unsigned timeout = request.completionTimeout ? request.completionTimeout : kDefaultControlTimeoutMs;
         int result = libusb_control_transfer(handle->handle, request.bmRequestType, request.bRequest, request.wValue,
-                                             request.wIndex, static_cast<unsigned char*>(request.pData),
-                                             request.wLength, timeout);
+                                             request.wIndex, static_cast<unsigned char*>(request.pData), length,
+                                             timeout);
         if (result >= 0) {
             request.wLenDone = static_cast<uint32_t>(result);
             return kIOReturnSuccess;

@@ -19,6 +19,8 @@
 //   new services at the same location.
 // - Bulk transfers use the completion time-out (0: none); control requests use the completion time-out, or
 //   5 s when it is 0. Partial transfers report the bytes moved.
+// - usbfs takes at most one page (4096 bytes) of control data: a longer IN request reads at most 4096 bytes (a
+//   device ID longer than that is cut short), a longer OUT request answers kIOReturnBadArgument.
 // - Writes go out in pieces of kWriteChunkBytes rounded down to whole packets of the endpoint, one after the
 //   other: usbfs refuses a single transfer above its memory limit (usbfs_memory_mb, 16 MB by default), and
 //   whole packets keep what goes over the wire the same as for one transfer. The completion time-out applies

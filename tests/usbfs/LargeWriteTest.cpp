@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -10,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "Classes/ZVUSBPrinter.h"
 #include "MockUsbfs.h"
+#include "platform/DispatchQueue.h"
 #include "usb/LibUSBServices.h"
 
 namespace ovn::usb::test {
@@ -18,7 +21,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr size_t kMB = size_t{1} << 20;
-constexpr size_t kPacket = 512;  // wMaxPacketSize of the printer's bulk OUT endpoint
+constexpr size_t kPacket = 512;
+constexpr std::chrono::seconds kWait{60};  // wMaxPacketSize of the printer's bulk OUT endpoint
 
 Bytes frameOf(size_t size) {
     Bytes frame(size);
@@ -52,7 +56,7 @@ protected:
         ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
                                         port, kIOMatchedNotification, printers, [](const IOIteratorPtr&) {},
                                         &arrivals, &matching));
-        IOServicePtr service = arrivals->IOIteratorNext();
+        service = arrivals->IOIteratorNext();
         ASSERT_TRUE(service);
         bool pluginFailed = true;
         ASSERT_EQ(kIOReturnSuccess, services->CreateInterfaceInterface(service, &interface, &pluginFailed));
@@ -74,6 +78,7 @@ protected:
     std::shared_ptr<LibUSBServices> services;
     IONotificationPortPtr port;
     IONotificationPtr matching;
+    IOServicePtr service;
     IOUSBInterfaceInterfacePtr interface;
 };
 
@@ -130,6 +135,54 @@ TEST_F(LargeWriteTest, FramesArriveWholeInTransfersUsbfsAccepts) {
     }
 }
 
+// What a progress display polling the printer object on the main queue sees while the object writes a frame
+// on its command queue.
+TEST_F(LargeWriteTest, ThePrinterObjectShowsHowMuchOfItsWriteArrived) {
+    printer->setDeviceID("MFG:Test;MDL:Writer;SN:W1;");
+    USBServices::setShared(services);
+    auto object = ZVUSBPrinter::create(interface, service);
+    ASSERT_TRUE(object);
+    EXPECT_EQ("MFG:Test;MDL:Writer;SN:W1;", object->raw1284DeviceID().value_or("none")) << "read in one page";
+    ASSERT_TRUE(MainRunLoop::runUntil([&] { return object->printerCommandQueue() != nullptr; }, kWait));
+    const struct {
+        size_t size;
+        std::optional<size_t> budget;
+        IOReturn status;
+        size_t arrived;
+    } cases[] = {{8 * kMB, std::nullopt, kIOReturnSuccess, 8 * kMB},
+                 {6 * kMB, 2 * kMB + 5, kIOReturnTimeout, 2 * kMB + 5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arrived);
+        const Bytes frame = frameOf(c.size);
+        printer->setOutByteBudget(c.budget);
+        printer->setOutDelay(std::chrono::milliseconds(20));
+        std::atomic<bool> done{false};
+        bool written = false;
+        object->sendNoReplyPrinterCommand([&] {
+            object->openInterface();
+            written = object->writeToInterfaceWithData(frame);
+            done = true;
+        });
+        std::vector<uint64_t> seen;
+        ASSERT_TRUE(MainRunLoop::runUntil(
+            [&] {
+                auto progress = object->writeProgress();
+                if (progress.total == frame.size()) seen.push_back(progress.written);
+                return done.load();
+            },
+            kWait));
+        EXPECT_EQ(c.status == kIOReturnSuccess, written);
+        EXPECT_EQ(c.status, object->writeStatus());
+        EXPECT_EQ(c.arrived, object->writeProgress().written);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [&](uint64_t n) { return n > 0 && n < c.arrived; }))
+            << "the display sees the write go on " << ::testing::PrintToString(seen);
+    }
+    object->prepareForRelease();
+    MainRunLoop::runFor(std::chrono::milliseconds(100));
+    USBServices::setShared(nullptr);
+}
+
 }  // namespace
 }  // namespace ovn::usb::test
 
@@ -146,7 +199,8 @@ int main(int argc, char** argv) {
         if (preload && *preload) value += std::string(":") + preload;
         setenv("LD_PRELOAD", value.c_str(), 1);
         const char* asan = std::getenv("ASAN_OPTIONS");
-        std::string asanOptions = std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+        std::string asanOptions = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "");
+        asanOptions += "verify_asan_link_order=0";
         setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
         execv("/proc/self/exe", argv);
         std::perror("cannot restart under umockdev");

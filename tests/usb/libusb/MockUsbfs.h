@@ -87,6 +87,8 @@ public:
     void setLanguages(std::vector<uint16_t> languages) { locked([&] { languages_ = std::move(languages); }); }
     void setString(uint8_t index, const std::u16string& text) { locked([&] { strings_[index] = text; }); }
     void setDeviceDescriptor(std::vector<uint8_t> d) { locked([&] { deviceDescriptor_ = std::move(d); }); }
+    // The IEEE-1284 device ID the printer class request GET_DEVICE_ID answers (none: the request stalls).
+    void setDeviceID(std::string id) { locked([&] { deviceID_ = std::move(id); }); }
     // All OUT transfers together take only this many more bytes; the one that reaches the end never completes.
     void setOutByteBudget(std::optional<size_t> bytes) { locked([&] { outBudget_ = bytes; }); }
     // Every OUT transfer completes only this long after its submission.
@@ -287,6 +289,10 @@ private:
                 answer.emplace(std::vector<uint8_t>{static_cast<uint8_t>(2 + 2 * strings_[index].size()), 3});
                 for (char16_t unit : strings_[index]) appendLittleEndian(*answer, unit);
             }
+        } else if (requestType == 0xA1 && request == 0 && !deviceID_.empty()) {
+            const size_t size = deviceID_.size() + 2;  // big-endian, counting itself
+            answer.emplace(std::vector<uint8_t>{static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+            answer->insert(answer->end(), deviceID_.begin(), deviceID_.end());
         } else if (!in) {
             answer.emplace();
         }
@@ -374,6 +380,7 @@ private:
     std::vector<uint16_t> languages_{0x0409};
     std::map<uint8_t, std::u16string> strings_;
     std::vector<uint8_t> deviceDescriptor_;
+    std::string deviceID_;
     int controlRequests_ = 0;
 };
 

@@ -3,8 +3,6 @@
 // process CPU time per write; the umockdev figure includes the emulation's own threads.
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,15 +37,18 @@ void writeImages(benchmark::State& state, const IOUSBInterfaceInterfacePtr& inte
     if (!interface) return state.SkipWithError("no printer");
     std::vector<uint8_t> image(kImageBytes, 0x5A);
     for (auto _ : state)
-        if (interface->WritePipeTO(1, image.data(), static_cast<uint32_t>(image.size()), 5000, 5000) != kIOReturnSuccess)
+        if (interface->WritePipeTO(1, image.data(), static_cast<uint32_t>(image.size()), 5000, 5000) !=
+            kIOReturnSuccess)
             return state.SkipWithError("write failed");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
 }
 
 void BM_ImageWrite_LibusbUmockdev(benchmark::State& state) {
     UMockdevTestbed* testbed = umockdev_testbed_new();
-    for (const auto& record : {ovn::usb::test::usbDeviceRecord("/devices/usb1", 1, 1, test::hubDescriptors()),
-                               test::usbDeviceRecord("/devices/usb1/1-2", 1, 5, test::printerDescriptors(0x2A71, 0x0106))})
+    const std::string records[] = {
+        test::usbDeviceRecord("/devices/usb1", 1, 1, test::hubDescriptors()),
+        test::usbDeviceRecord("/devices/usb1/1-2", 1, 5, test::printerDescriptors(0x2A71, 0x0106))};
+    for (const auto& record : records)
         umockdev_testbed_add_from_string(testbed, record.c_str(), nullptr);
     {
         test::MockUsbfsDevice printer(testbed, "/dev/bus/usb/001/005");
@@ -90,14 +91,8 @@ BENCHMARK(BM_ImageWrite_VirtualBus)->Unit(benchmark::kMillisecond)->MeasureProce
 
 }  // namespace
 
-// libusb has to start with umockdev's preload library in place: without it, run again with it.
 int main(int argc, char** argv) {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
-        execv("/proc/self/exe", argv);
-        return 1;
-    }
+    ovn::usb::test::restartUnderUmockdev(argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;

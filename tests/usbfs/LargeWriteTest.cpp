@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -191,21 +189,8 @@ extern "C" const char* __tsan_default_suppressions() {
     return "race:libumockdev.so\nrace:libudev.so\nrace:libglib-2.0.so\n";
 }
 
-// libusb has to start with umockdev's preload library in place: without it, run again with it.
 int main(int argc, char** argv) {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload")) {
-        std::string value = "libumockdev-preload.so.0";
-        if (preload && *preload) value += std::string(":") + preload;
-        setenv("LD_PRELOAD", value.c_str(), 1);
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        std::string asanOptions = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "");
-        asanOptions += "verify_asan_link_order=0";
-        setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
-        execv("/proc/self/exe", argv);
-        std::perror("cannot restart under umockdev");
-        return 1;
-    }
+    ovn::usb::test::restartUnderUmockdev(argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

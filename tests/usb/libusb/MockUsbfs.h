@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -21,6 +23,23 @@
 #include <vector>
 
 namespace ovn::usb::test {
+
+// libusb has to start with umockdev's preload library in place: without it, the program runs itself again with
+// it (the sanitizer runtimes want to be loaded first; the preload library only wraps file calls). Returns only
+// when the library is in place.
+inline void restartUnderUmockdev(char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload && std::strstr(preload, "libumockdev-preload")) return;
+    std::string value = "libumockdev-preload.so.0";
+    if (preload && *preload) value += std::string(":") + preload;
+    setenv("LD_PRELOAD", value.c_str(), 1);
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asanOptions = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "");
+    setenv("ASAN_OPTIONS", (asanOptions + "verify_asan_link_order=0").c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("cannot restart under umockdev");
+    std::exit(1);
+}
 
 // Device descriptor and one configuration with a printer interface (class 7, subclass 1, protocol 2) and a
 // bulk OUT (0x01) and bulk IN (0x82) endpoint, as sysfs keeps them.

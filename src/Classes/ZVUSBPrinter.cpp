@@ -243,8 +243,12 @@ bool ZVUSBPrinter::writeToInterfaceWithData(std::span<const uint8_t> data) {
         writeStatus_.store(interface ? kIOReturnBadArgument : kIOReturnNoDevice);
         return false;
     }
-    IOReturn result = interface->WritePipeTO(bulkOUT(), data.data(), static_cast<uint32_t>(data.size()),
-                                             kBulkTimeoutMs, kBulkTimeoutMs);
+    // The total first, so that a reader never sees more written than the size of the write.
+    writeBytesDone_.store(0);
+    writeBytesTotal_.store(data.size());
+    IOReturn result = interface->WritePipeProgressTO(
+        bulkOUT(), data.data(), static_cast<uint32_t>(data.size()), kBulkTimeoutMs, kBulkTimeoutMs,
+        [this](uint64_t written, uint64_t) { writeBytesDone_.store(written); });
     writeStatus_.store(result);
     return result == kIOReturnSuccess;
 }

@@ -161,7 +161,8 @@ public:
     void sendNoReplyPrinterCommand(const CommandBlock& commandBlock);
     // The reply of the exchange that just ran (command queue). Base: nothing.
     virtual PrinterReply printerReply();
-    // One timed bulk OUT write of all bytes on bulkOUT; keeps the result in writeStatus.
+    // One timed bulk OUT write of all bytes on bulkOUT; keeps the result in writeStatus and its progress in
+    // writeProgress.
     bool writeToInterfaceWithData(std::span<const uint8_t> data);
     // One timed bulk IN read of up to `size` bytes on bulkIN; the whole zero-padded buffer, or nothing.
     std::optional<std::vector<uint8_t>> interfaceReadDataOfSize(uint32_t size);
@@ -267,6 +268,14 @@ public:
     uint8_t bulkOUT() const { return bulkOUT_.load(); }
     IOReturn readStatus() const { return readStatus_.load(); }
     IOReturn writeStatus() const { return writeStatus_.load(); }
+    // The progress of the current (or last) bulk write, for a progress display to poll from any thread:
+    // the bytes that have reached the printer and the size of the write (both 0 before the first write). After
+    // a failed write, `written` is what did arrive.
+    struct WriteProgress {
+        uint64_t written = 0;
+        uint64_t total = 0;
+    };
+    WriteProgress writeProgress() const { return {writeBytesDone_.load(), writeBytesTotal_.load()}; }
 
     // ---- descriptors, strings, reset ----
 
@@ -352,4 +361,6 @@ private:
     std::atomic<uint8_t> bulkOUT_{0};
     std::atomic<IOReturn> readStatus_{kIOReturnSuccess};
     std::atomic<IOReturn> writeStatus_{kIOReturnSuccess};
+    std::atomic<uint64_t> writeBytesDone_{0};
+    std::atomic<uint64_t> writeBytesTotal_{0};
 };

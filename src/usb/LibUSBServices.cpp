@@ -5,6 +5,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -53,6 +54,8 @@ uint32_t LocationIDFromPorts(uint8_t bus, const uint8_t* ports, int count) {
 namespace {
 
 constexpr unsigned kDefaultControlTimeoutMs = 5000;
+// usbfs refuses a control transfer with more than one page of data.
+constexpr uint16_t kMaxControlData = 4096;
 
 // libusb_exit runs only once nothing refers to the context any more (records and open handles keep it).
 struct Context {
@@ -728,14 +731,19 @@ public:
         return pipe.give(direction, number, transferType, maxPacketSize, interval);
     }
 
-    IOReturn WritePipeTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t /*noDataTimeout*/,
+    IOReturn WritePipeTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t noDataTimeout,
                          uint32_t completionTimeout) override {
-        int moved = 0;
+        return WritePipeProgressTO(pipeRef, buf, size, noDataTimeout, completionTimeout, nullptr);
+    }
+
+    IOReturn WritePipeProgressTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t /*noDataTimeout*/,
+                                 uint32_t completionTimeout, const WriteProgress& progress) override {
+        uint32_t moved = 0;
         IOReturn result = kIOReturnBadArgument;
         if (buf || size == 0)
-            result = bulk(pipeRef, false, static_cast<unsigned char*>(const_cast<void*>(buf)), size,
-                          completionTimeout, &moved);
-        trace(UsbTrace::Direction::Out, UsbTrace::Transfer::Bulk, buf, static_cast<size_t>(moved), result);
+            result = write(pipeRef, static_cast<const unsigned char*>(buf), size, completionTimeout, progress, &moved);
+        trace(UsbTrace::Direction::Out, UsbTrace::Transfer::Bulk, buf, moved, result);
+        if (progress) progress(moved, size);
         return result;
     }
 
@@ -816,31 +824,63 @@ private:
         return record_->openToken[index_] == token_ ? kIOReturnSuccess : kIOReturnNotOpen;
     }
 
-    IOReturn bulk(uint8_t pipeRef, bool in, unsigned char* data, uint32_t length, uint32_t timeoutMs, int* moved) {
-        *moved = 0;
-        std::shared_ptr<LibHandle> handle;
+    // The open handle and the endpoint of a pipe that goes the given way.
+    IOReturn pipe(uint8_t pipeRef, bool in, std::shared_ptr<LibHandle>* handle, const EndpointInfo** endpoint) {
         {
             std::lock_guard<std::mutex> lock(record_->mutex);
             if (record_->gone.load()) return kIOReturnNoDevice;
             if (record_->openToken[index_] != token_ || !handle_) return kIOReturnNotOpen;
-            handle = handle_;
+            *handle = handle_;
         }
         if (pipeRef == 0 || pipeRef > info().endpoints.size()) return kIOUSBUnknownPipeErr;
-        const EndpointInfo& endpoint = info().endpoints[pipeRef - 1];
-        if (((endpoint.address & 0x80) != 0) != in) return kIOReturnBadArgument;
-        if (length > static_cast<uint32_t>(INT_MAX)) return kIOReturnBadArgument;
-        int result;
-        if (endpoint.transferType == kUSBInterrupt)
-            result = libusb_interrupt_transfer(handle->handle, endpoint.address, data, static_cast<int>(length), moved,
-                                               timeoutMs);
-        else if (endpoint.transferType == kUSBBulk)
-            result = libusb_bulk_transfer(handle->handle, endpoint.address, data, static_cast<int>(length), moved,
-                                          timeoutMs);
-        else
+        *endpoint = &info().endpoints[pipeRef - 1];
+        if ((((*endpoint)->address & 0x80) != 0) != in) return kIOReturnBadArgument;
+        if ((*endpoint)->transferType != kUSBBulk && (*endpoint)->transferType != kUSBInterrupt)
             return kIOReturnBadArgument;
+        return kIOReturnSuccess;
+    }
+
+    // One libusb transfer on a pipe that pipe() accepted.
+    IOReturn transfer(const LibHandle& handle, const EndpointInfo& endpoint, unsigned char* data, uint32_t length,
+                      uint32_t timeoutMs, int* moved) {
+        *moved = 0;
+        if (length > static_cast<uint32_t>(INT_MAX)) return kIOReturnBadArgument;
+        auto call = endpoint.transferType == kUSBInterrupt ? libusb_interrupt_transfer : libusb_bulk_transfer;
+        int result = call(handle.handle, endpoint.address, data, static_cast<int>(length), moved, timeoutMs);
         if (*moved < 0) *moved = 0;
         if (record_->gone.load() && result != LIBUSB_SUCCESS) return kIOReturnNoDevice;
         return IOReturnFromLibusb(result);
+    }
+
+    IOReturn bulk(uint8_t pipeRef, bool in, unsigned char* data, uint32_t length, uint32_t timeoutMs, int* moved) {
+        *moved = 0;
+        std::shared_ptr<LibHandle> handle;
+        const EndpointInfo* endpoint = nullptr;
+        IOReturn check = pipe(pipeRef, in, &handle, &endpoint);
+        return check == kIOReturnSuccess ? transfer(*handle, *endpoint, data, length, timeoutMs, moved) : check;
+    }
+
+    // An OUT write in pieces of whole packets (see kWriteChunkBytes), each with the full time-out; *moved counts
+    // the bytes that reached the device, also when a piece fails.
+    IOReturn write(uint8_t pipeRef, const unsigned char* data, uint32_t length, uint32_t timeoutMs,
+                   const WriteProgress& progress, uint32_t* moved) {
+        *moved = 0;
+        std::shared_ptr<LibHandle> handle;
+        const EndpointInfo* endpoint = nullptr;
+        IOReturn check = pipe(pipeRef, false, &handle, &endpoint);
+        if (check != kIOReturnSuccess) return check;
+        const uint32_t packet = endpoint->maxPacketSize ? endpoint->maxPacketSize : 1;
+        const uint32_t chunk = std::max<uint32_t>(packet, LibUSBServices::kWriteChunkBytes / packet * packet);
+        do {
+            const uint32_t piece = std::min(chunk, length - *moved);
+            int done = 0;
+            IOReturn result = transfer(*handle, *endpoint, const_cast<unsigned char*>(data) + *moved, piece,
+                                       timeoutMs, &done);
+            *moved += result == kIOReturnSuccess ? piece : std::min(static_cast<uint32_t>(done), piece);
+            if (result != kIOReturnSuccess) return result;
+            if (progress && *moved < length) progress(*moved, length);
+        } while (*moved < length);
+        return kIOReturnSuccess;
     }
 
     IOReturn control(uint8_t pipeRef, IOUSBDevRequestTO& request) {
@@ -853,10 +893,16 @@ private:
             IOReturn result = handleLocked(&handle);
             if (result != kIOReturnSuccess) return result;
         }
+        // A longer read asks for one page: the device answers at most that, as it may answer less than asked.
+        uint16_t length = request.wLength;
+        if (length > kMaxControlData) {
+            if (!(request.bmRequestType & 0x80)) return kIOReturnBadArgument;
+            length = kMaxControlData;
+        }
         unsigned timeout = request.completionTimeout ? request.completionTimeout : kDefaultControlTimeoutMs;
         int result = libusb_control_transfer(handle->handle, request.bmRequestType, request.bRequest, request.wValue,
-                                             request.wIndex, static_cast<unsigned char*>(request.pData),
-                                             request.wLength, timeout);
+                                             request.wIndex, static_cast<unsigned char*>(request.pData), length,
+                                             timeout);
         if (result >= 0) {
             request.wLenDone = static_cast<uint32_t>(result);
             return kIOReturnSuccess;

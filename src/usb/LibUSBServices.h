@@ -19,6 +19,13 @@
 //   new services at the same location.
 // - Bulk transfers use the completion time-out (0: none); control requests use the completion time-out, or
 //   5 s when it is 0. Partial transfers report the bytes moved.
+// - usbfs takes at most one page (4096 bytes) of control data: a longer IN request reads at most 4096 bytes (a
+//   device ID longer than that is cut short), a longer OUT request answers kIOReturnBadArgument.
+// - Writes go out in pieces of kWriteChunkBytes rounded down to whole packets of the endpoint, one after the
+//   other: usbfs refuses a single transfer above its memory limit (usbfs_memory_mb, 16 MB by default), and
+//   whole packets keep what goes over the wire the same as for one transfer. The completion time-out applies
+//   to each piece. WritePipeProgressTO reports the bytes written after every piece; a failed piece counts the
+//   bytes it moved, and the write ends there with its result.
 #pragma once
 
 #include <memory>
@@ -30,6 +37,9 @@ namespace ovn::usb {
 
 class LibUSBServices : public USBServices {
 public:
+    // The size of one piece of a write (before rounding down to whole packets).
+    static constexpr uint32_t kWriteChunkBytes = 1u << 20;
+
     struct Options {
         bool useHotplug = true;          // false: poll the device list even when hot-plug is supported
         uint32_t pollIntervalMs = 1000;  // polling period without hot-plug

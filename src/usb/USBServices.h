@@ -107,6 +107,18 @@ public:
     virtual IOReturn ReadPipeTO(uint8_t pipeRef, void* buf, uint32_t* size, uint32_t noDataTimeout,
                                 uint32_t completionTimeout) = 0;
 
+    // Progress of a write: the bytes that have reached the device so far and the size of the write.
+    using WriteProgress = std::function<void(uint64_t written, uint64_t total)>;
+    // WritePipeTO that reports its progress on the writing thread: after every piece the provider moves, and
+    // once more at the end, also after a failure (then with the bytes that did arrive). The default makes one
+    // WritePipeTO and reports once: everything on success, nothing otherwise.
+    virtual IOReturn WritePipeProgressTO(uint8_t pipeRef, const void* buf, uint32_t size, uint32_t noDataTimeout,
+                                         uint32_t completionTimeout, const WriteProgress& progress) {
+        IOReturn result = WritePipeTO(pipeRef, buf, size, noDataTimeout, completionTimeout);
+        if (progress) progress(result == kIOReturnSuccess ? size : 0, size);
+        return result;
+    }
+
     // A control request; pipe 0 is the default pipe (the only one used). Needs no open interface (descriptors,
     // GET_DEVICE_ID). wLenDone receives the data bytes transferred, never more than wLength.
     virtual IOReturn ControlRequestTO(uint8_t pipeRef, IOUSBDevRequestTO* request) = 0;

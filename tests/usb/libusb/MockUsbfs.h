@@ -3,13 +3,16 @@
 #pragma once
 
 #include <sys/ioctl.h>
+#include <unistd.h>
 #include <linux/usbdevice_fs.h>
 #include <umockdev.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -20,6 +23,23 @@
 #include <vector>
 
 namespace ovn::usb::test {
+
+// libusb has to start with umockdev's preload library in place: without it, the program runs itself again with
+// it (the sanitizer runtimes want to be loaded first; the preload library only wraps file calls). Returns only
+// when the library is in place.
+inline void restartUnderUmockdev(char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload && std::strstr(preload, "libumockdev-preload")) return;
+    std::string value = "libumockdev-preload.so.0";
+    if (preload && *preload) value += std::string(":") + preload;
+    setenv("LD_PRELOAD", value.c_str(), 1);
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asanOptions = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "");
+    setenv("ASAN_OPTIONS", (asanOptions + "verify_asan_link_order=0").c_str(), 1);
+    execv("/proc/self/exe", argv);
+    std::perror("cannot restart under umockdev");
+    std::exit(1);
+}
 
 // Device descriptor and one configuration with a printer interface (class 7, subclass 1, protocol 2) and a
 // bulk OUT (0x01) and bulk IN (0x82) endpoint, as sysfs keeps them.
@@ -86,6 +106,15 @@ public:
     void setLanguages(std::vector<uint16_t> languages) { locked([&] { languages_ = std::move(languages); }); }
     void setString(uint8_t index, const std::u16string& text) { locked([&] { strings_[index] = text; }); }
     void setDeviceDescriptor(std::vector<uint8_t> d) { locked([&] { deviceDescriptor_ = std::move(d); }); }
+    // The IEEE-1284 device ID the printer class request GET_DEVICE_ID answers (none: the request stalls).
+    void setDeviceID(std::string id) { locked([&] { deviceID_ = std::move(id); }); }
+    // All OUT transfers together take only this many more bytes; the one that reaches the end never completes.
+    void setOutByteBudget(std::optional<size_t> bytes) { locked([&] { outBudget_ = bytes; }); }
+    // Every OUT transfer completes only this long after its submission.
+    void setOutDelay(std::chrono::milliseconds delay) { locked([&] { outDelay_ = delay; }); }
+    // Like the kernel, usbfs refuses (ENOMEM) a submission that would take the bytes in flight above
+    // usbfs_memory_mb (16 MB by default).
+    static constexpr size_t kUsbfsMemoryLimit = size_t{16} << 20;
 
     // What the host did: "claim 0", "release 0", "disconnect 0", "connect 0", "reset", ...
     std::vector<std::string> calls() { return locked([&] { return calls_; }); }
@@ -105,6 +134,7 @@ private:
         std::vector<uint8_t> in;  // bytes to hand back
         int inOffset = 0;         // where they go in the buffer (8 for control: after the setup packet)
         int partial = 0;          // OUT bytes taken before the device stopped answering
+        std::chrono::steady_clock::time_point ready;  // OUT: not reaped before
     };
 
     // Resolves `size` bytes that the ioctl argument points to; nothing on failure.
@@ -235,14 +265,22 @@ private:
             if (!urb->buffer) return fail(urb.get(), EFAULT);
         }
         std::lock_guard<std::mutex> lock(mutex_);
+        size_t inFlight = 0;
+        for (const auto& pending : urbs_) inFlight += static_cast<size_t>(pending->length);  // freed when reaped
+        if (urb->length > 0 && inFlight + static_cast<size_t>(urb->length) > kUsbfsMemoryLimit)
+            return fail(urb.get(), ENOMEM);
         if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
             if (urb->length < 8) return fail(urb.get(), EINVAL);
             answerControl(*urb, urb->buffer->data);
         } else if (!(urb->endpoint & 0x80)) {
             const uint8_t* bytes = urb->buffer ? urb->buffer->data : nullptr;
             urb->partial = outAcceptLimit_ ? std::min(*outAcceptLimit_, urb->length) : urb->length;
+            if (outBudget_) urb->partial = static_cast<int>(std::min<size_t>(*outBudget_, urb->partial));
+            bool stalls = outAcceptLimit_ || urb->partial < urb->length;
+            if (outBudget_) *outBudget_ -= static_cast<size_t>(urb->partial);
             written_.emplace_back(bytes, bytes + urb->partial);
-            if (!outAcceptLimit_) urb->done = true, urb->actual = urb->length;
+            if (!stalls) urb->done = true, urb->actual = urb->length;
+            urb->ready = std::chrono::steady_clock::now() + outDelay_;
         }
         urbs_.push_back(std::move(urb));
         completePendingInLocked();
@@ -270,6 +308,10 @@ private:
                 answer.emplace(std::vector<uint8_t>{static_cast<uint8_t>(2 + 2 * strings_[index].size()), 3});
                 for (char16_t unit : strings_[index]) appendLittleEndian(*answer, unit);
             }
+        } else if (requestType == 0xA1 && request == 0 && !deviceID_.empty()) {
+            const size_t size = deviceID_.size() + 2;  // big-endian, counting itself
+            answer.emplace(std::vector<uint8_t>{static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)});
+            answer->insert(answer->end(), deviceID_.begin(), deviceID_.end());
         } else if (!in) {
             answer.emplace();
         }
@@ -299,7 +341,9 @@ private:
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         std::unique_ptr<Urb> urb = locked([&] {
             completePendingInLocked();
-            auto it = std::find_if(urbs_.begin(), urbs_.end(), [](const auto& u) { return u->done; });
+            auto now = std::chrono::steady_clock::now();
+            auto it = std::find_if(urbs_.begin(), urbs_.end(),
+                                   [&](const auto& u) { return u->done && u->ready <= now; });
             std::unique_ptr<Urb> found;
             if (it != urbs_.end()) found = std::move(*it), urbs_.erase(it);
             return found;
@@ -327,9 +371,12 @@ private:
         gulong address = 0;
         std::memcpy(&address, arg->data, sizeof address);
         std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
         for (auto& urb : urbs_) {
-            if (urb->clientAddress != address || urb->done) continue;
+            // A delayed OUT transfer is still in flight until its time.
+            if (urb->clientAddress != address || (urb->done && urb->ready <= now)) continue;
             urb->done = true;
+            urb->ready = now;
             urb->status = -ENOENT;
             urb->actual = urb->partial;
             return umockdev_ioctl_client_complete(client, 0, 0);
@@ -347,9 +394,12 @@ private:
     std::vector<std::vector<uint8_t>> written_;
     bool claimBusy_ = false, driverBound_ = true, claimed_ = false;
     std::optional<int> outAcceptLimit_;
+    std::optional<size_t> outBudget_;
+    std::chrono::milliseconds outDelay_{0};
     std::vector<uint16_t> languages_{0x0409};
     std::map<uint8_t, std::u16string> strings_;
     std::vector<uint8_t> deviceDescriptor_;
+    std::string deviceID_;
     int controlRequests_ = 0;
 };
 

@@ -193,6 +193,7 @@ void ZVUSBPrinterOVN::updateFirmwareAndColorTables() {
                 // Nothing was sent and no phase written: no update is under way after all.
                 SysLog("could not open %s to restart it for the update", self->descriptionUTF8().c_str());
                 DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+                self->showNotAnswering("it could not be opened to restart it for the update");
                 return;
             }
             auto info = self->deviceInfoDict();
@@ -222,6 +223,7 @@ void ZVUSBPrinterOVN::uploadFirmware() {
     openInterface([self](IOReturn result) {
         if (result != kIOReturnSuccess) {
             SysLog("could not open %s to upload the firmware", self->descriptionUTF8().c_str());
+            self->showNotAnswering("it could not be opened to send the firmware");
             return;
         }
         // Checked here, on the printer's queue, and not on the main queue.

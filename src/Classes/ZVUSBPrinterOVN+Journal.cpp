@@ -64,9 +64,26 @@ std::string ZVUSBPrinterOVN::journalIdentity() const {
 // ---------------------------------------------------------------------------------------------------------
 // Writing and closing
 
+ZVUSBPrinter::Text ZVUSBPrinterOVN::learnSerialNumber() {
+    sendPrinterCommand(proto::kCmdSerialNumber);
+    Text serial = usableSerial(proto::replyText(printerReply()));
+    if (serial && !usableSerial(printerSerialNumber())) {
+        // A printer waiting for firmware gets no information probe: its alerts and its journal record are to
+        // name it all the same.
+        performSyncOnMainQueue([this, &serial] {
+            storeAnnounced(QELMOR_ZVPrinterSerialNumber, QELMOR_ZVPrinterSerialNumber, *serial);
+        });
+    }
+    return serial;
+}
+
 bool ZVUSBPrinterOVN::journalPhase(int64_t phase) {
     auto journal = UpdateJournal::shared();
     if (!journal) return true;  // a process without a journal keeps its updates in memory only
+    // Known by its serial number rather than by the port it happens to be plugged into.
+    if (!deviceInfoDict()->contains(QELMOR_ZVPrinterUpdateJournalIdentity) && !usableSerial(printerSerialNumber()) &&
+        isPrinterCommandQueue() && isInterfaceOpen())
+        learnSerialNumber();
     const std::string identity = journalIdentity();
     std::string why;
     const UpdateJournal::Lock lock = journal->lock(identity, &why);
@@ -162,17 +179,10 @@ bool ZVUSBPrinterOVN::resumeFromJournal() {
     if (!journal->hasRecordFor(idProductValue())) return false;
 
     // A printer waiting for firmware still tells its serial number; the USB descriptor's is the fall-back.
-    sendPrinterCommand(proto::kCmdSerialNumber);
-    Text serial = usableSerial(proto::replyText(printerReply()));
+    Text serial = learnSerialNumber();
     if (!serial) serial = usableSerial(serialNumberUSB());
     auto record = journal->find(idProductValue(), serial, locationText(locationID()));
     if (!record) return false;
-    if (serial && !usableSerial(printerSerialNumber())) {
-        // A printer waiting for firmware gets no information probe: its alerts are to name it all the same.
-        performSyncOnMainQueue([this, &serial] {
-            storeAnnounced(QELMOR_ZVPrinterSerialNumber, QELMOR_ZVPrinterSerialNumber, *serial);
-        });
-    }
     const std::string identity = record->identity();
     const std::string name = printerNameForUser();
     if (journal->lockedElsewhere(identity)) {

@@ -326,6 +326,8 @@ private:
     // workflow ended) when the update must not go on without it. Any thread.
     bool journalPhase(int64_t phase);
     void journalClose(const std::string& result, const std::vector<std::string>& tablesWritten = {});
+    // Asks the printer for its serial number (command queue, interface open) and stores it when none is known.
+    Text learnSerialNumber();
     // Main thread: refuses (with an alert) an update that another program drives or that has no journal.
     bool updateRefusedByJournal();
     void showUpdateRefused(const std::string& reason);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +26,25 @@ fs::path stateDirectory() {
 }
 
 fs::path historyFile() { return stateDirectory() / "history.jsonl"; }
+
+namespace {
+std::mutex gProgramMutex;
+std::string gProgramName;
+}  // namespace
+
+void setHistoryProgramName(const std::string& name) {
+    std::lock_guard lock(gProgramMutex);
+    gProgramName = name;
+}
+
+std::string historyProgramName() {
+    std::lock_guard lock(gProgramMutex);
+    if (gProgramName.empty()) {
+        std::ifstream comm("/proc/self/comm");
+        std::getline(comm, gProgramName);
+    }
+    return gProgramName;
+}
 
 double nowSeconds() {
     using namespace std::chrono;

@@ -48,6 +48,11 @@ bool appendUpdateHistory(const UpdateHistoryEntry& entry, std::string* error = n
 std::vector<UpdateHistoryEntry> readUpdateHistory(const std::filesystem::path& file = historyFile(),
                                                   std::string* error = nullptr, size_t* skipped = nullptr);
 
+// The program named in history lines and journal records: set by the program, by default the process's
+// name (/proc/self/comm).
+void setHistoryProgramName(const std::string& name);
+std::string historyProgramName();
+
 // The text of now (or of a time in seconds since the epoch) as history writes it.
 std::string historyTimeText(double secondsSinceEpoch);
 double nowSeconds();

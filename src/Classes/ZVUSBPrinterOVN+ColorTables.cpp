@@ -56,24 +56,32 @@ std::optional<std::vector<uint8_t>> ZVUSBPrinterOVN::paddedColorDataForVersion(c
 }
 
 void ZVUSBPrinterOVN::updateColorTables(const UploadCompletion& completion) {
+    writeColorTables([completion](ColorTableOutcome outcome, const std::vector<std::string>&) {
+        if (completion && outcome != ColorTableOutcome::NotOpened) completion(outcome == ColorTableOutcome::Written);
+    });
+}
+
+void ZVUSBPrinterOVN::writeColorTables(const ColorTableStepCompletion& completion) {
+    auto done = [completion](ColorTableOutcome outcome, const std::vector<std::string>& written) {
+        if (completion) completion(outcome, written);
+    };
     if (!verifyFirmwareArchive()) {
         SysLog("failed to verify firmware archive");
         // Reported, not kept quiet: the firmware is new but its tables were not written. The phase stays, so
         // the next arrival tries again.
-        if (completion) completion(false);
+        done(ColorTableOutcome::ArchiveFailed, {});
         return;
     }
     auto self = ovnSelf();
-    openInterface([self, completion](IOReturn result) {
+    openInterface([self, done](IOReturn result) {
         if (result != kIOReturnSuccess) {
             SysLog("could not open %s to write its colour tables", self->descriptionUTF8().c_str());
+            done(ColorTableOutcome::NotOpened, {});
             return;
         }
-        self->waitForPrinterStatusCode(proto::kRawStatusIdle);
-        self->setOverridePrinterStatus("Updating color tables ...");
 
-        // Every table is read before anything is sent. A table without data is never written: an empty data
-        // frame would replace a good table in the printer with nothing.
+        // Every table is read before anything is sent, and nothing is sent unless every one is at hand: the
+        // first frame clears all the printer's tables, and a table without data must never be written.
         struct Table {
             std::string name;
             std::vector<uint8_t> version;
@@ -81,19 +89,24 @@ void ZVUSBPrinterOVN::updateColorTables(const UploadCompletion& completion) {
         };
         const std::vector<std::string> names = self->colorTableNames();
         std::vector<Table> tables;
+        bool missing = names.empty();
         for (const std::string& name : names) {
             std::optional<std::vector<uint8_t>> data = self->paddedColorDataForVersion(name);
             if (!data || data->empty()) {
-                SysLog("colour table \"%s\" is missing or empty: it is not written", name.c_str());
+                SysLog("colour table \"%s\" is missing or empty", name.c_str());
+                missing = true;
                 continue;
             }
             tables.push_back(Table{name, versionPayload(name), std::move(*data)});
         }
-        if (tables.empty()) {
-            SysLog("no colour table to write for %s: its tables are left as they are", self->descriptionUTF8().c_str());
-            if (completion) completion(false);
+        if (missing) {
+            SysLog("not every colour table for %s is at hand: its tables are left as they are",
+                   self->descriptionUTF8().c_str());
+            done(ColorTableOutcome::FilesMissing, {});
             return;
         }
+        self->waitForPrinterStatusCode(proto::kRawStatusIdle);
+        self->setOverridePrinterStatus("Updating color tables ...");
 
         auto send = [&self](uint32_t code, std::span<const uint8_t> payload) {
             self->setWriteStatus(kIOReturnError);
@@ -105,7 +118,7 @@ void ZVUSBPrinterOVN::updateColorTables(const UploadCompletion& completion) {
             self->getPrinterColorTableChecksum(nullptr);
         };
 
-        size_t sent = 0;
+        std::vector<std::string> written;
         bool reachable = send(proto::kCmdTableClear, {});
         if (reachable) refresh();
         for (const Table& table : tables) {
@@ -117,18 +130,19 @@ void ZVUSBPrinterOVN::updateColorTables(const UploadCompletion& completion) {
                 SysLog("colour table \"%s\" did not reach %s", table.name.c_str(), self->descriptionUTF8().c_str());
                 break;
             }
-            ++sent;
+            written.push_back(table.name);
             refresh();
         }
 
-        const bool complete = sent == names.size();
+        const bool complete = written.size() == names.size();
         if (complete) {
             self->deviceInfoDict()->set(QELMOR_ZVPrinterDeviceFirmwareStatus,
                                         static_cast<int64_t>(ZVFirmwareUpdateFinished));
         } else {
             // The update stays unfinished: the printer's next arrival writes the tables again.
-            SysLog("%zu of %zu colour tables written to %s", sent, names.size(), self->descriptionUTF8().c_str());
+            SysLog("%zu of %zu colour tables written to %s", written.size(), names.size(),
+                   self->descriptionUTF8().c_str());
         }
-        if (completion) completion(complete);
+        done(complete ? ColorTableOutcome::Written : ColorTableOutcome::Incomplete, written);
     });
 }

@@ -64,7 +64,7 @@ void ZVUSBPrinterOVN::showCustomAlertWithTitle(const Text& title, const Text& me
     request.modality = ovn::AlertModality::Sheet;
     request.iconPath = imagePath().value_or("");
     request.checkbox = accessoryView;
-    request.subject = descriptionUTF8();
+    request.subject = printerNameForUser();
 
     ovn::DispatchQueue::main()->async([request, customLayout, completion]() mutable {
         if (customLayout) customLayout(request);
@@ -109,8 +109,10 @@ void ZVUSBPrinterOVN::ShowMV1Warning() {
 
 std::string ZVUSBPrinterOVN::MV1UpdateWarningText() {
     const bool useUpMedia = installedFirmwareVersion() < 2.04;
+    // The firmware offered, not the version of this program.
+    Text offered = offeredFirmwareVersion();
     return "This update tool is for the OVN MV1 printer. It will upgrade the printer to " +
-           ovn::Bundle::shortVersionString() +
+           (offered ? "firmware version " + *offered : std::string("the firmware version delivered with it")) +
            ".\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media packs." +
            (useUpMedia ? " Please use up all MV1 media before using this update tool." : "") +
            " This process cannot be undone.";
@@ -120,7 +122,8 @@ std::string ZVUSBPrinterOVN::genericUpdateWarningText() {
     // The text is made right after the archive check, whose recording of the list may not have reached the
     // main thread yet: the offered version is taken from the list the check used.
     Text offered = offeredFirmwareVersion();
-    return "This update tool will upgrade the printer firmware to version " + (offered ? *offered : "(null)") +
+    return "This update tool will upgrade the printer firmware to " +
+           (offered ? "version " + *offered : std::string("the version delivered with it")) +
            ". This process cannot be undone";
 }
 
@@ -151,13 +154,13 @@ void ZVUSBPrinterOVN::showPowerCycleAlert() {
         const bool reportsSerial = serial && !serial->empty();
         if (setting == reportsSerial) return;
         presentNotice(ovn::Localized("Please power-cycle the selected printer now to complete the process!"),
-                      self->imagePath().value_or(""), self->descriptionUTF8());
+                      self->imagePath().value_or(""), self->printerNameForUser());
     });
 }
 
 void ZVUSBPrinterOVN::showPrinterBusyAlert() {
     std::string text = ovn::Localized("The Selected Printer is Unavailable. (Busy)");
     std::string icon = imagePath().value_or("");
-    std::string subject = descriptionUTF8();
+    std::string subject = printerNameForUser();
     ovn::DispatchQueue::main()->async([text, icon, subject] { presentNotice(text, icon, subject); });
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "Classes/OVNFirmwareCatalogue.h"
+#include "Classes/UpdateJournal.h"
+#include "Classes/UpdateSteps.h"
 #include "Classes/ZVUSBPrinterOVN.h"
 #include "platform/DispatchQueue.h"
 #include "platform/SystemLog.h"
@@ -40,8 +42,8 @@ constexpr char kProblemTitle[] = "There was a problem with the firmware update!"
 constexpr char kInstallOlderFirmwareVersion[] = "installOlderFirmwareVersion";
 constexpr auto kPollInterval = std::chrono::milliseconds(500);
 
-// A text as a format's %@ shows it: nothing reads "(null)".
-std::string shown(const ZVUSBPrinter::Text& text) { return text ? *text : std::string("(null)"); }
+// A firmware version as a person reads it.
+std::string shown(const ZVUSBPrinter::Text& text) { return text ? *text : std::string("an unknown version"); }
 
 std::vector<std::string> buttons(std::initializer_list<const char*> titles) {
     return std::vector<std::string>(titles.begin(), titles.end());
@@ -53,17 +55,40 @@ std::vector<std::string> buttons(std::initializer_list<const char*> titles) {
 // Start, readiness check, last confirmation (main thread)
 
 void ZVUSBPrinterOVN::updateFirmware(const void*) {
+    if (pendingJournalResume_) {
+        // An update an earlier run left unfinished: it is finished, not started again.
+        const std::string identity = *pendingJournalResume_;
+        if (auto journal = ovn::update::UpdateJournal::shared()) {
+            if (auto record = journal->record(identity)) {
+                offerJournalResume(identity, record->phase);
+                return;
+            }
+        }
+        pendingJournalResume_.reset();
+    }
+    if (updateRefusedByJournal()) return;
     // Every file of the set must be there and intact before anything is sent: a colour table found missing only
     // after the firmware was programmed would leave the printer without it.
-    bool intact = verifyFirmwareArchive() && allCatalogueFilesPresent();
-    if (intact) intact = firmwareBlob().has_value();
-    if (!intact) {
-        SysLog("the firmware files for %s failed their check", descriptionUTF8().c_str());
-        showAlertWithTitle(std::string(kFileCorruptionTitle), std::string(kFileCorruptionMessage), buttons({"Quit"}),
-                           [](long) { ovn::requestApplicationTermination(); });
-        return;
-    }
-    ShowMV1Warning();
+    auto self = ovnSelf();
+    checkFilesOffMain([self](bool intact) {
+        if (!intact) {
+            SysLog("the firmware files for %s failed their check", self->descriptionUTF8().c_str());
+            self->showAlertWithTitle(std::string(kFileCorruptionTitle), std::string(kFileCorruptionMessage),
+                                     buttons({"Quit"}), [](long) { ovn::requestApplicationTermination(); });
+            return;
+        }
+        self->ShowMV1Warning();
+    });
+}
+
+void ZVUSBPrinterOVN::checkFilesOffMain(std::function<void(bool intact)> done) {
+    // Hashing the files takes long enough to stall the user interface: it runs on the printer's queue.
+    auto self = ovnSelf();
+    performInlineOnCommandQueue([self, done] {
+        bool intact = self->verifyFirmwareArchive() && self->allCatalogueFilesPresent();
+        if (intact) intact = self->firmwareBlob().has_value();
+        DispatchQueue::main()->async([done, intact] { done(intact); });
+    });
 }
 
 void ZVUSBPrinterOVN::proceedWithUpdateWhenReady() {
@@ -119,6 +144,7 @@ void ZVUSBPrinterOVN::proceedWithUpdateWhenReady() {
             [self] {
                 SysLog("no status from %s: the update does not go on", self->descriptionUTF8().c_str());
                 self->closeAfterWorkflowEnds();
+                self->showNotAnswering("its status was asked for before the update");
             });
     });
 }
@@ -150,31 +176,42 @@ void ZVUSBPrinterOVN::updateFirmwareAndColorTables() {
         return;
     }
 
-    bool intact = verifyFirmwareArchive() && allCatalogueFilesPresent();
-    if (intact) intact = firmwareBlob().has_value();
-    if (!intact) {
-        showAlertWithTitle(std::string(kFileCorruptionTitle), std::string(kFileCorruptionMessage), buttons({"OK"}),
-                           nullptr);
+    if (updateRefusedByJournal()) {
         closeAfterWorkflowEnds();
         return;
     }
-
-    DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(true); });
-    openInterface([self](IOReturn result) {
-        if (result != kIOReturnSuccess) {
-            // Nothing was sent and no phase written: no update is under way after all.
-            SysLog("could not open %s to restart it for the update", self->descriptionUTF8().c_str());
-            DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+    checkFilesOffMain([self](bool intact) {
+        if (!intact) {
+            self->showAlertWithTitle(std::string(kFileCorruptionTitle), std::string(kFileCorruptionMessage),
+                                     buttons({"OK"}), nullptr);
+            self->closeAfterWorkflowEnds();
             return;
         }
-        self->waitForPrinterStatusCode(proto::kRawStatusIdle);
-        self->setOverridePrinterStatus("Updating firmware ...");
-        auto info = self->deviceInfoDict();
-        Text current = self->firmwareVersion();
-        info->set(QELMOR_ZVPrinterFirmwareVersionPrevious, current ? ovn::Value(*current) : ovn::Value());
-        info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateWaiting));
-        self->sendPrinterCommand(proto::kCmdFlashRewrite);
-        self->closeInterface(nullptr);
+        self->setInFirmwareUpdate(true);
+        self->openInterface([self](IOReturn result) {
+            if (result != kIOReturnSuccess) {
+                // Nothing was sent and no phase written: no update is under way after all.
+                SysLog("could not open %s to restart it for the update", self->descriptionUTF8().c_str());
+                DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+                self->showNotAnswering("it could not be opened to restart it for the update");
+                return;
+            }
+            auto info = self->deviceInfoDict();
+            Text current = self->firmwareVersion();
+            info->set(QELMOR_ZVPrinterFirmwareVersionPrevious, current ? ovn::Value(*current) : ovn::Value());
+            info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateWaiting));
+            // Nothing is sent before the journal holds the phase: a program that ends now must find it again.
+            if (!self->journalPhase(ZVFirmwareUpdateWaiting)) {
+                info->remove(QELMOR_ZVPrinterDeviceFirmwareStatus);
+                DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+                self->closeInterface(nullptr);
+                return;
+            }
+            self->waitForPrinterStatusCode(proto::kRawStatusIdle);
+            self->setOverridePrinterStatus("Updating firmware ...");
+            self->sendPrinterCommand(proto::kCmdFlashRewrite);
+            self->closeInterface(nullptr);
+        });
     });
 }
 
@@ -182,15 +219,19 @@ void ZVUSBPrinterOVN::updateFirmwareAndColorTables() {
 // Upload step
 
 void ZVUSBPrinterOVN::uploadFirmware() {
-    if (!verifyFirmwareArchive()) {
-        SysLog("failed to verify firmware archive");
-        showAlertWithTitle(std::string(kBadFileTitle), std::string(kBadFileMessage), buttons({"OK"}), nullptr);
-        return;
-    }
     auto self = ovnSelf();
     openInterface([self](IOReturn result) {
         if (result != kIOReturnSuccess) {
             SysLog("could not open %s to upload the firmware", self->descriptionUTF8().c_str());
+            self->showNotAnswering("it could not be opened to send the firmware");
+            return;
+        }
+        // Checked here, on the printer's queue, and not on the main queue.
+        if (!self->verifyFirmwareArchive()) {
+            SysLog("failed to verify firmware archive");
+            self->showAlertWithTitle(std::string(kBadFileTitle), std::string(kBadFileMessage), buttons({"OK"}),
+                                     nullptr);
+            self->closeInterface(nullptr);
             return;
         }
         self->setOverridePrinterStatus("Writing firmware ...");
@@ -198,15 +239,25 @@ void ZVUSBPrinterOVN::uploadFirmware() {
         if (image) {
             SysLog("Uploading firmware to printer");
             auto info = self->deviceInfoDict();
+            const std::optional<ovn::Value> phaseBefore = info->get(QELMOR_ZVPrinterDeviceFirmwareStatus);
             info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateRebooting));
-            self->setWriteStatus(kIOReturnError);
-            self->sendPrinterCommand(proto::kCmdFlashProgram, proto::FramedPayload::adopt(image->takeBuffer()));
+            if (!self->journalPhase(ZVFirmwareUpdateRebooting)) {
+                info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, phaseBefore.value_or(ovn::Value()));
+                self->closeInterface(nullptr);
+                return;
+            }
+            {
+                ovn::update::CriticalUpdateStep step("writing the firmware image");
+                self->setWriteStatus(kIOReturnError);
+                self->sendPrinterCommand(proto::kCmdFlashProgram, proto::FramedPayload::adopt(image->takeBuffer()));
+            }
             if (self->writeStatus() != kIOReturnSuccess) {
                 // The image did not go out whole: the printer still waits for it, and its next arrival uploads
                 // it again.
                 SysLog("the firmware image did not reach %s; it is sent again when the printer is back",
                        self->descriptionUTF8().c_str());
                 info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateWaiting));
+                self->journalPhase(ZVFirmwareUpdateWaiting);
             }
         } else {
             SysLog("FAILED Uploading firmware to printer (bad file)");
@@ -236,21 +287,48 @@ void ZVUSBPrinterOVN::finishFirmwareUpdate() {
                 return;
             }
         }
-        self->updateColorTables([self](bool allTablesSent) {
+        // Signals wait for the colour-table step: a printer left with its tables cleared prints wrongly.
+        ovn::update::beginCriticalUpdateStep("writing the colour tables");
+        self->writeColorTables([self](ColorTableOutcome outcome, const std::vector<std::string>& tables) {
+            ovn::update::endCriticalUpdateStep();
             auto info = self->deviceInfoDict();
             const std::string previous = shown(info->getString(QELMOR_ZVPrinterFirmwareVersionPrevious));
             const std::string current = shown(self->firmwareVersion());
-            if (allTablesSent) {
-                self->showAlertWithTitle(std::string(kSuccessTitle),
-                                         "Firmware version updated from " + previous + " to " + current,
-                                         buttons({"Finish"}), nullptr);
-            } else {
+            auto problem = [&] {
                 self->showAlertWithTitle(std::string(kProblemTitle),
                                          "Previous firmware version: " + previous + " current version: " + current,
                                          buttons({"OK"}), nullptr);
+            };
+            switch (outcome) {
+                case ColorTableOutcome::Written:
+                    self->journalPhase(ZVFirmwareUpdateFinished);
+                    self->journalClose("succeeded", tables);
+                    self->showAlertWithTitle(std::string(kSuccessTitle),
+                                             "Firmware version updated from " + previous + " to " + current,
+                                             buttons({"Finish"}), nullptr);
+                    break;
+                case ColorTableOutcome::FilesMissing:
+                case ColorTableOutcome::ArchiveFailed:
+                    // Said once: the next arrival finds the update over instead of clearing the tables again.
+                    info->set(QELMOR_ZVPrinterDeviceFirmwareStatus, static_cast<int64_t>(ZVFirmwareUpdateFinished));
+                    self->journalClose("failed");
+                    problem();
+                    break;
+                case ColorTableOutcome::NotOpened:
+                    // The phase stays: the printer's next arrival writes the tables.
+                    self->showAlertWithTitle(
+                        std::string(kAlertTitleTablesNotWritten),
+                        self->printerNameForUser() +
+                            " could not be opened to write its colour tables. The update is finished the next time "
+                            "the printer is found; power-cycle it if it does not come back.",
+                        buttons({"OK"}), nullptr);
+                    break;
+                case ColorTableOutcome::Incomplete:
+                    problem();
+                    break;
             }
             DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
-            self->updatePrinterStatus();
+            if (outcome != ColorTableOutcome::NotOpened) self->updatePrinterStatus();
         });
     });
 }

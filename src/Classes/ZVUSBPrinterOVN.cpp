@@ -2,6 +2,7 @@
 // observable values.
 #include "Classes/ZVUSBPrinterOVN.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -29,9 +30,14 @@ ProductIDs& productIDs() {
     return *ids;
 }
 
-const char* cstr(const ZVUSBPrinter::Text& t) { return t ? t->c_str() : "(null)"; }
+const char* cstr(const ZVUSBPrinter::Text& t) { return t ? t->c_str() : "nothing"; }
 
 }  // namespace
+
+bool ZVUSBPrinterOVN::isNormalModeStatus(const Text& raw) {
+    return raw && raw->size() == 5 &&
+           std::all_of(raw->begin(), raw->end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 // ---------------------------------------------------------------------------------------------------------
 // Accepted USB IDs
@@ -103,6 +109,11 @@ void ZVUSBPrinterOVN::probeAtInit() {
         auto phaseValue = info->get(QELMOR_ZVPrinterDeviceFirmwareStatus);
 
         if (!phaseValue) {
+            // An update an earlier run of a program left unfinished is offered for finishing instead.
+            if (self->resumeFromJournal()) {
+                self->closeInterface(nullptr);
+                return;
+            }
             // No update in progress: the status decides between the normal probe and the update offer. The
             // interface stays open for the probe, which closes it; it is closed here when no status comes.
             self->queryPrinterStatus(
@@ -131,52 +142,70 @@ void ZVUSBPrinterOVN::probeAtInit() {
         }
 
         DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(true); });
+        self->resumeUpdatePhase(ovn::valueAsInteger(*phaseValue).value_or(0), self->inlineGetFirmwareString());
+        self->closeInterface(nullptr);
+    });
+}
 
-        // The version is stored at once, so that the steps below see it, and announced for the table.
-        Text firmware = self->inlineGetFirmwareString();
-        auto storeFirmware = [&self, &firmware] {
-            performSyncOnMainQueue([&self, &firmware] {
-                self->storeAnnounced(QELMOR_ZVPrinterFirmwareVersion, QELMOR_ZVPrinterFirmwareVersion,
-                                     firmware ? ovn::Value(*firmware) : ovn::Value());
-            });
-        };
-        storeFirmware();
-        SysLog("printer firmware is currently reported as \"%s\"", cstr(firmware));
+void ZVUSBPrinterOVN::resumeUpdatePhase(int64_t phase, const Text& firmware) {
+    auto self = ovnSelf();
+    auto info = deviceInfoDict();
+    // The version is stored at once, so that the steps below see it, and announced for the table.
+    auto storeFirmware = [&self, &firmware] {
+        performSyncOnMainQueue([&self, &firmware] {
+            self->storeAnnounced(QELMOR_ZVPrinterFirmwareVersion, QELMOR_ZVPrinterFirmwareVersion,
+                                 firmware ? ovn::Value(*firmware) : ovn::Value());
+        });
+    };
+    storeFirmware();
+    SysLog("printer firmware is currently reported as \"%s\"", cstr(firmware));
 
-        const int64_t phase = ovn::valueAsInteger(*phaseValue).value_or(0);
-        if (phase == ZVFirmwareUpdateWaiting) {
-            SysLog("found a device waiting for firmware update");
-            self->getPrinterStatus([self](const Text& raw) {
+    if (phase == ZVFirmwareUpdateWaiting) {
+        SysLog("found a device waiting for firmware update");
+        queryPrinterStatus(
+            [self](const Text& raw) {
                 if (raw == std::string(proto::kRawStatusFirmwareUpdateMode)) {
                     SysLog("device is in firmware update mode ... uploading firmware");
                     self->uploadFirmware();
-                } else {
-                    SysLog("Bad Status (%s) while waiting for firmware update", cstr(raw));
+                    return;
                 }
-            });
-        } else if (phase == ZVFirmwareUpdateRebooting) {
-            SysLog("found a device rebooting after firmware update");
-            if (firmware == std::string(kIntermediateFirmware)) {
-                // The printer restarts once more by itself; the next arrival finishes the update.
-                std::this_thread::sleep_for(std::chrono::seconds(1));
-            } else {
-                Text previous = info->getString(QELMOR_ZVPrinterFirmwareVersionPrevious);
-                if (previous && previous != firmware) {
-                    SysLog("firmware version changed from %s to %s", previous->c_str(), cstr(firmware));
-                } else {
-                    SysLog("firmware version unchanged at %s", cstr(firmware));
-                }
-                storeFirmware();
-                self->finishFirmwareUpdate();
-            }
+                SysLog("Bad Status (%s) while waiting for firmware update", cstr(raw));
+                // A garbled answer proves nothing: only a status of the normal mode ends the update.
+                if (!isNormalModeStatus(raw)) return;
+                // Back in normal mode: the restart did not lead into firmware update mode. Nothing was changed,
+                // and the update may be started again.
+                SysLog("%s restarted without entering firmware update mode", self->printerNameForUser().c_str());
+                self->deviceInfoDict()->remove(QELMOR_ZVPrinterDeviceFirmwareStatus);
+                self->journalClose("failed");
+                self->setInFirmwareUpdate(false);
+                self->showAlertWithTitle(std::string(kAlertTitleNoUpdateMode),
+                                         self->printerNameForUser() +
+                                             " restarted without entering firmware update mode. Its firmware was not "
+                                             "changed; you can start the update again.",
+                                         std::vector<std::string>{"OK"}, nullptr);
+            },
+            [self] { self->showNotAnswering("its status was asked for after it restarted for the update"); });
+    } else if (phase == ZVFirmwareUpdateRebooting) {
+        SysLog("found a device rebooting after firmware update");
+        if (firmware == std::string(kIntermediateFirmware)) {
+            // The printer restarts once more by itself; the next arrival finishes the update.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
         } else {
-            SysLog("found a device finished with firmware update");
-            DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
-            info->remove(QELMOR_ZVPrinterDeviceFirmwareStatus);
-            self->getDeviceCustomInfo();
+            Text previous = info->getString(QELMOR_ZVPrinterFirmwareVersionPrevious);
+            if (previous && previous != firmware) {
+                SysLog("firmware version changed from %s to %s", previous->c_str(), cstr(firmware));
+            } else {
+                SysLog("firmware version unchanged at %s", cstr(firmware));
+            }
+            storeFirmware();
+            finishFirmwareUpdate();
         }
-        self->closeInterface(nullptr);
-    });
+    } else {
+        SysLog("found a device finished with firmware update");
+        DispatchQueue::main()->async([self] { self->setInFirmwareUpdate(false); });
+        info->remove(QELMOR_ZVPrinterDeviceFirmwareStatus);
+        getDeviceCustomInfo();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------------------

@@ -56,6 +56,19 @@ inline constexpr char QELMOR_ZVPrinterColorTableChecksum300HD[] = "colorTableChe
 inline constexpr char QELMOR_ZVPrinterColorTableChecksum600HD[] = "colorTableChecksum600HD";
 inline constexpr char QELMOR_ZVPrinterColorTableChecksum610HD[] = "colorTableChecksum610HD";
 inline constexpr char QELMOR_ZVPrinterColorTableChecksum620HD[] = "colorTableChecksum620HD";
+// The journal identity of the update under way (see UpdateJournal.h), and whether it was resumed from the
+// journal by a later run of a program.
+inline constexpr char QELMOR_ZVPrinterUpdateJournalIdentity[] = "updateJournalIdentity";
+inline constexpr char QELMOR_ZVPrinterUpdateResumed[] = "updateResumed";
+
+// Titles of the workflow's alerts that end an update without success (the command-line program maps them to
+// its failure status).
+inline constexpr char kAlertTitleUpdateRefused[] = "Firmware update refused";
+inline constexpr char kAlertTitleNoUpdateMode[] = "The printer did not enter firmware update mode";
+inline constexpr char kAlertTitleNotAnswering[] = "The printer is not answering";
+inline constexpr char kAlertTitleTablesNotWritten[] = "The colour tables could not be written";
+// The question before an update left unfinished by an earlier run is finished.
+inline constexpr char kAlertTitleFinishUpdate[] = "Finish the firmware update?";
 
 // Update phase, the integer under "deviceFirmwareStatus".
 enum ZVFirmwareUpdatePhase : int64_t {
@@ -111,6 +124,9 @@ public:
     // ---- status ----
 
     static std::string stringForDSStatusString(const Text& rawStatus);
+    // Whether a raw status is one of a printer running its firmware (five decimal digits: "00000", "01100"); a
+    // garbled answer is not.
+    static bool isNormalModeStatus(const Text& rawStatus);
     // Opens the interface, queries the status, publishes its text as "printerStatus" and calls the
     // completion (main thread) with the raw status. No reply: nothing changes and the completion is not called.
     void getPrinterStatus(const StatusCompletion& completion);
@@ -236,7 +252,25 @@ public:
     // object is released. Returns once the first query is issued. Any thread.
     void waitForPrinterStatusCode(const std::string& rawStatus);
 
+    // -- update journal --
+    // The printer as alerts name it: "OVN PL45 (serial 7C1004721)".
+    std::string printerNameForUser() const;
+    // The identity under which the update of this printer is journalled.
+    std::string journalIdentity() const;
+
     // -- colour tables (command queue) --
+    // How the colour-table step ended.
+    enum class ColorTableOutcome {
+        Written,        // every listed table was sent
+        FilesMissing,   // a listed table file is missing or empty: nothing was sent
+        NotOpened,      // the printer could not be opened: nothing was sent
+        ArchiveFailed,  // the delivered files failed their check: nothing was sent
+        Incomplete,     // the printer stopped taking frames part way
+    };
+    using ColorTableStepCompletion =
+        std::function<void(ColorTableOutcome outcome, const std::vector<std::string>& tablesWritten)>;
+    // The colour-table step with its outcome; the completion runs on the command queue in every case.
+    void writeColorTables(const ColorTableStepCompletion& completion);
     using UploadCompletion = std::function<void(bool allTablesSent)>;
     // Clears and rewrites the colour tables of the catalogue; the completion (command queue) receives true
     // only when every listed table was sent.
@@ -282,7 +316,27 @@ private:
     // True once prepareForRelease has taken the interface handle away.
     bool isReleased() const;
     void closeAfterWorkflowEnds();
+    // Runs the first probe's step for an update phase (command queue, interface open).
+    void resumeUpdatePhase(int64_t phase, const Text& firmware);
+    // The first probe of a printer without an update in memory: a journal record of a program that ended
+    // mid-update is closed or offered for resuming. True when it took over the probe.
+    bool resumeFromJournal();
+    void offerJournalResume(const std::string& identity, int64_t phase);
+    // Writes the phase to the process's journal, taking the printer's lock first. False (an alert shown, the
+    // workflow ended) when the update must not go on without it. Any thread.
+    bool journalPhase(int64_t phase);
+    void journalClose(const std::string& result, const std::vector<std::string>& tablesWritten = {});
+    // Asks the printer for its serial number (command queue, interface open) and stores it when none is known.
+    Text learnSerialNumber();
+    // Main thread: refuses (with an alert) an update that another program drives or that has no journal.
+    bool updateRefusedByJournal();
+    void showUpdateRefused(const std::string& reason);
+    void showNotAnswering(const std::string& step);
+    // The archive check and the image check, off the main queue; `done` runs on the main queue.
+    void checkFilesOffMain(std::function<void(bool intact)> done);
     static void pollStatus(const std::weak_ptr<ZVUSBPrinterOVN>& weak, const std::string& rawStatus, bool first);
 
     std::atomic<bool> customerDidAgree_{false};
+    // A journal record the user chose to finish later (main thread).
+    std::optional<std::string> pendingJournalResume_;
 };

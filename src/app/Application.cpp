@@ -18,6 +18,7 @@
 
 #include "AppLocalization.h"
 #include "Classes/ProgramSetup.h"
+#include "Classes/UpdateJournal.h"
 #include "GuiPoster.h"
 #include "QtAlertPresenter.h"
 #include "platform/Alerts.h"
@@ -194,6 +195,7 @@ QString Application::start(const LaunchOptions& options) {
 
     // The registry's start: version strings, then discovery (printers already attached are listed on the next
     // turns of the main queue); then the launch is finished: version, window title, menus, table headers.
+    ovn::update::UpdateJournal::openShared();
     runAsMainQueueBlock([&] { registry_->awakeFromNib(); });
     runAsMainQueueBlock([&] { registry_->applicationDidFinishLaunching(); });
     window_->retranslate();

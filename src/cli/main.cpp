@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Classes/ProgramSetup.h"
+#include "Classes/UpdateJournal.h"
 #include "Classes/ZVPrinters.h"
 #include "cli/CliAlerts.h"
 #include "cli/CliSession.h"
@@ -255,6 +256,7 @@ int main(int argc, char** argv) {
     PrinterWatch watch(session);
     const int status = session.run([&] {
         watch.start();
+        ovn::update::UpdateJournal::openShared();
         registry->getPrintingDevices();
         const std::string& command = options.command;
         if (command == "list")

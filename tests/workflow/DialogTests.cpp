@@ -109,8 +109,8 @@ TEST_F(Dialogs, MV1WarningFromFirmware204LeavesOutTheMediaSentence) {
     ASSERT_TRUE(printer);
     std::string text;
     onMain([&] { text = printer->MV1UpdateWarningText(); });
-    EXPECT_EQ(text, "This update tool is for the OVN MV1 printer. It will upgrade the printer to " +
-                        ovn::Bundle::shortVersionString() +
+    EXPECT_EQ(text, "This update tool is for the OVN MV1 printer. It will upgrade the printer to firmware version " +
+                        std::string("PL-MV1 02.06") +
                         ".\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media packs. This process "
                         "cannot be undone.");
 }

@@ -28,8 +28,8 @@ struct ModelCase {
 std::string warningTextFor(PrinterModel model, const std::string& offered) {
     // The emulated PL-MV1 runs 02.03 out of the box: below 2.04, so the media sentence is there.
     if (model == PrinterModel::PLMV1)
-        return "This update tool is for the OVN MV1 printer. It will upgrade the printer to " +
-               ovn::Bundle::shortVersionString() +
+        return "This update tool is for the OVN MV1 printer. It will upgrade the printer to firmware version " +
+               offered +
                ".\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media packs. Please use up all MV1 "
                "media before using this update tool. This process cannot be undone.";
     return "This update tool will upgrade the printer firmware to version " + offered + ". This process cannot be undone";

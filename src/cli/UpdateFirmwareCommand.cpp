@@ -188,11 +188,13 @@ struct UpdateRun : std::enable_shared_from_this<UpdateRun> {
             return;
         }
         if (title == kProblemTitle || title == kNotNeededTitle || title == kBadFileTitle ||
+            title == kAlertTitleUpdateRefused || title == kAlertTitleNoUpdateMode ||
+            title == kAlertTitleNotAnswering || title == kAlertTitleTablesNotWritten ||
             title.rfind(kFileCorruptionPrefix, 0) == 0) {
             fail(kExitFailed, oneLine(name + ": " + title + ": " + request.message));
             return;
         }
-        if (button == "Cancel" || button == "Ignore") {
+        if (button == "Cancel" || button == "Ignore" || button == "Later") {
             fail(kExitFailed, "firmware update of " + name + " cancelled at \"" + oneLine(title) + "\"");
             return;
         }

@@ -170,13 +170,23 @@ MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std
     connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::tableViewSelectionDidChange);
 
+    // The registry selects printers of its own accord (one that arrives, or whose firmware version becomes
+    // known); the user's choice stands, and the registry is brought back to it.
+    if (registry_) {
+        auto handle = poster_.handle();
+        selectionToken_ = registry_->observe(ZVPrinters::kSelectionIndexKey,
+                                             [handle, this](const std::string&, const ovn::KeyValueChange&) {
+                                                 GuiPoster::post(handle, [this] { followUsersSelection(); });
+                                             });
+    }
+
     resize(1320, 680);
     retranslate();
     updateStatusBar();
     updateActions();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow() { selectionToken_.reset(); }
 
 // ---- construction ----
 
@@ -395,12 +405,15 @@ void MainWindow::tableViewSelectionDidChange() {
     if (rows > 0 && selectedRow < 0) selectRow(0);
     inSelectionHandler_ = false;
 
-    // The registry's selection follows the table's (a printer away restarting is not listed there).
-    const int row = currentRow();
+    followUsersSelection();
+    details_->setRow(currentRow());
+    updateActions();
+}
+
+void MainWindow::followUsersSelection() {
+    // A printer away restarting is not listed in the registry: its selection is left alone meanwhile.
     if (auto printer = currentPrinter(); printer && registry_ && registry_->selectedPrinter() != printer)
         runAsMainQueueBlock([this, printer] { registry_->setSelectedPrinter(printer); });
-    details_->setRow(row);
-    updateActions();
 }
 
 void MainWindow::selectRow(int row) {

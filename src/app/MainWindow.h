@@ -76,6 +76,7 @@ private:
     void updateActions();
     void updateStatusBar();
     void selectRow(int row);
+    void followUsersSelection();
     void updateFirmware();
     void resetCounter(char letter);
     void resetCounterConfirmed(char letter, const ZVPrinters::PrinterPtr& printer, const QString& name);
@@ -89,6 +90,7 @@ private:
     bool simulated_;
     std::function<void()> terminate_;
     GuiPoster poster_;
+    ovn::ObservationToken selectionToken_;
     bool quitting_ = false;
     bool askingToQuit_ = false;
     QPointer<QWidget> quitPrompt_;

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QImageWriter>
 #include <QLocale>
+#include <QScreen>
 #include <QTimer>
 
 #include <QSocketNotifier>
@@ -215,6 +216,11 @@ QString Application::start(const LaunchOptions& options) {
 void Application::show() {
     if (!window_) return;
     if (quitAfterFirstPaint_) window_->tableView()->viewport()->installEventFilter(this);
+    // The window fits the screen it opens on.
+    if (QScreen* screen = window_->screen()) {
+        const QSize room = screen->availableGeometry().size();
+        window_->resize(window_->size().boundedTo(room));
+    }
     window_->show();
     if (screenshot_) takeScreenshotWhenReady(*screenshot_, kScreenshotAttempts);
 }

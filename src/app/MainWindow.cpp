@@ -12,6 +12,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -28,6 +29,7 @@
 #include <QStyleOptionProgressBar>
 #include <QTableWidget>
 #include <algorithm>
+#include <array>
 
 namespace ovn::app {
 
@@ -151,6 +153,7 @@ MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std
     modeLabel_->setVisible(simulated_);
 
     connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
+        fitColumns();
         updateStatusBar();
         tableViewSelectionDidChange();
     });
@@ -165,6 +168,14 @@ MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std
     connect(model_, &PrinterTableModel::firmwareUpdateStateChanged, this, &MainWindow::updateFirmwareStateChanged);
     connect(model_, &QAbstractItemModel::dataChanged, this, [this] {
         updateLabel_->setText(model_->updateSummary());
+        // Values arrive one by one: the columns are fitted once they have settled.
+        if (!fitPending_) {
+            fitPending_ = true;
+            QTimer::singleShot(300, this, [this] {
+                fitPending_ = false;
+                fitColumns();
+            });
+        }
     });
     connect(model_, &PrinterTableModel::printerNotBack, this, &MainWindow::showPrinterNotBack);
     connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -368,18 +379,38 @@ void MainWindow::retranslate() {
 }
 
 void MainWindow::fitColumns() {
-    // Each column as wide as its title and the texts it holds, in the current language, within bounds: the
-    // whole table fits a 1280-pixel window with the usual values.
-    static constexpr int kMinWidths[PrinterTableModel::ColumnCount] = {64, 60, 60, 90, 100, 100, 90, 90, 70, 90, 110, 90};
-    static constexpr int kMaxWidths[PrinterTableModel::ColumnCount] = {64, 110, 80, 110, 130, 130, 140, 140, 110, 130, 170, 150};
+    // Each column as wide as its title and the texts it holds, in the current language. When the table is
+    // wider than the window, the columns with long values give way first (their cells elide, the tool tips
+    // keep the whole text), so that the last column stays in view.
+    using M = PrinterTableModel;
+    static constexpr int kMinWidths[M::ColumnCount] = {64, 60, 56, 84, 96, 96, 80, 80, 70, 80, 110, 96};
+    static constexpr int kMaxWidths[M::ColumnCount] = {64, 120, 90, 120, 140, 140, 170, 170, 130, 140, 190, 150};
     const QFontMetrics header(table_->horizontalHeader()->font());
     const QFontMetrics cells(table_->font());
-    for (int c = 0; c < PrinterTableModel::ColumnCount; ++c) {
+    std::array<int, M::ColumnCount> widths{};
+    int total = 0;
+    for (int c = 0; c < M::ColumnCount; ++c) {
         int width = header.horizontalAdvance(model_->headerData(c, Qt::Horizontal).toString()) + 24;
         for (int r = 0; r < model_->rowCount(); ++r)
             width = std::max(width, cells.horizontalAdvance(model_->index(r, c).data().toString()) + 44);
-        table_->setColumnWidth(c, std::clamp(width, kMinWidths[c], std::max(kMinWidths[c], kMaxWidths[c])));
+        widths[static_cast<size_t>(c)] = std::clamp(width, kMinWidths[c], kMaxWidths[c]);
+        total += widths[static_cast<size_t>(c)];
     }
+    const int available = std::max(table_->viewport()->width(), width() - 24);
+    for (int c : {M::ColorTableChecksumColumn, M::ColorTableVersionColumn, M::OfferedFirmwareColumn, M::FirmwareColumn,
+                  M::ISerialColumn, M::LifetimeCounterColumn, M::SerialNumberColumn, M::ManufacturerColumn}) {
+        if (total <= available) break;
+        int& w = widths[static_cast<size_t>(c)];
+        const int give = std::min(total - available, w - kMinWidths[c]);
+        w -= give;
+        total -= give;
+    }
+    for (int c = 0; c < M::ColumnCount; ++c) table_->setColumnWidth(c, widths[static_cast<size_t>(c)]);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    fitColumns();
 }
 
 void MainWindow::setUnavailableReason(const QString& reason) {

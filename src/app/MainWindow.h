@@ -66,6 +66,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void createActions();
@@ -96,6 +97,7 @@ private:
     QPointer<QWidget> quitPrompt_;
     QLabel* updateLabel_ = nullptr;
     bool inSelectionHandler_ = false;
+    bool fitPending_ = false;
     QString unavailableReason_;
 
     PrinterTableModel* model_ = nullptr;

@@ -499,7 +499,8 @@ void MainWindow::updateFirmwareStateChanged() {
     updateActions();
     updateLabel_->setText(model_->updateSummary());
     // A quit question asked during the update has no reason to stay once nothing is being written.
-    if (quitPrompt_ && !model_->firmwareUpdateUnderWay()) quitPrompt_->close();
+    if (quitPrompt_ && !model_->firmwareUpdateUnderWay())
+        if (auto* prompt = qobject_cast<QDialog*>(quitPrompt_.data())) prompt->done(QDialog::Rejected);
 }
 
 void MainWindow::showPrinterNotBack(const QString& name, int seconds) {
@@ -701,9 +702,7 @@ void MainWindow::requestQuit() {
 
 void MainWindow::terminateOnSignal() {
     if (quitting_) return;
-    // Every sheet and dialog goes; none of their completions runs.
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w != this && qobject_cast<QDialog*>(w) && w->isVisible()) w->close();
+    dismissDialogs();
     askingToQuit_ = false;
     if (ovn::update::criticalUpdateStepsRunning() > 0) {
         // A write cut short can leave the printer unusable: the step ends first.
@@ -727,9 +726,17 @@ void MainWindow::terminateOnSignal() {
     terminateNow();
 }
 
+void MainWindow::dismissDialogs() {
+    // Every sheet and dialog goes, also one that refuses to be closed (no Cancel button); none of their
+    // completions runs. A dialog left open would keep the program from ending.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->done(QDialog::Rejected);
+}
+
 void MainWindow::terminateNow() {
     if (quitting_) return;
     quitting_ = true;
+    dismissDialogs();
     if (registry_) runAsMainQueueBlock([this] { (void)registry_->applicationShouldTerminate(); });
     if (terminate_) terminate_();
     close();

@@ -86,6 +86,7 @@ private:
     void updateFirmwareStateChanged();
     void about();
     void terminateNow();
+    void dismissDialogs();
 
     std::shared_ptr<ZVPrinters> registry_;
     bool simulated_;

@@ -127,6 +127,17 @@ QIcon themedIcon(const char* name, QStyle::StandardPixmap fallback, const QWidge
 
 constexpr int kRowHeight = PrinterTableModel::kPictureSize + 12;
 
+// One of the window's own alerts: logged like every alert, shown as a sheet on the window (without waiting: the
+// caller may still adjust it).
+QMessageBox* openSheet(const ovn::AlertRequest& request, QWidget* window, const char* objectName) {
+    ovn::logAlert(request);
+    QMessageBox* box = QtAlertPresenter::createMessageBox(request, window);
+    box->setObjectName(QString::fromLatin1(objectName));
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+    return box;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std::function<void()> terminate,
@@ -511,11 +522,7 @@ void MainWindow::showPrinterNotBack(const QString& name, int seconds) {
                          "printer off and on again (power-cycle it); the update goes on when it comes back.")
                           .arg(seconds)
                           .toStdString();
-    ovn::logAlert(request);
-    QMessageBox* box = QtAlertPresenter::createMessageBox(request, this);
-    box->setObjectName(QStringLiteral("printerNotBackAlert"));
-    box->setWindowModality(Qt::WindowModal);
-    box->open();
+    openSheet(request, this, "printerNotBackAlert");
 }
 
 void MainWindow::updateStatusBar() {
@@ -555,12 +562,9 @@ void MainWindow::resetCounter(char letter) {
     }
     request.message = message.toStdString();
     request.buttons = {"Cancel", "Reset"};
-    ovn::logAlert(request);
-    QMessageBox* box = QtAlertPresenter::createMessageBox(request, this);
-    box->setObjectName(QStringLiteral("resetCounterAlert"));
+    QMessageBox* box = openSheet(request, this, "resetCounterAlert");
     for (QAbstractButton* b : box->buttons())
         b->setText(b->property("ovnAlertIndex").toInt() == 0 ? tr("Cancel") : tr("Reset Counter %1").arg(counter));
-    box->setWindowModality(Qt::WindowModal);
     std::weak_ptr<ZVUSBPrinterOVN> weak = printer;
     connect(box, &QMessageBox::finished, this, [this, box, letter, weak, name](int) {
         QAbstractButton* clicked = box->clickedButton();
@@ -572,7 +576,6 @@ void MainWindow::resetCounter(char letter) {
         }
         resetCounterConfirmed(letter, target, name);
     });
-    box->open();
 }
 
 void MainWindow::resetCounterConfirmed(char letter, const ZVPrinters::PrinterPtr& printer, const QString& name) {
@@ -593,11 +596,7 @@ void MainWindow::resetCounterConfirmed(char letter, const ZVPrinters::PrinterPtr
             ovn::AlertRequest failed;
             failed.title = tr("Counter %1 of %2 was not reset").arg(counter, name).toStdString();
             failed.message = reason.empty() ? tr("The printer did not take the reset.").toStdString() : reason;
-            ovn::logAlert(failed);
-            QMessageBox* box = QtAlertPresenter::createMessageBox(failed, self);
-            box->setObjectName(QStringLiteral("resetCounterFailedAlert"));
-            box->setWindowModality(Qt::WindowModal);
-            box->open();
+            openSheet(failed, self, "resetCounterFailedAlert");
         });
     });
 }
@@ -685,19 +684,15 @@ void MainWindow::requestQuit() {
                           .toStdString();
     request.buttons = {"Cancel", "Quit Anyway"};
     request.style = ovn::AlertStyle::Critical;
-    ovn::logAlert(request);
-    QMessageBox* box = QtAlertPresenter::createMessageBox(request, this);
+    QMessageBox* box = openSheet(request, this, "quitDuringUpdateAlert");
     quitPrompt_ = box;
-    box->setObjectName(QStringLiteral("quitDuringUpdateAlert"));
     for (QAbstractButton* b : box->buttons())
         b->setText(b->property("ovnAlertIndex").toInt() == 0 ? tr("Cancel") : tr("Quit Anyway"));
-    box->setWindowModality(Qt::WindowModal);
     connect(box, &QMessageBox::finished, this, [this, box](int) {
         askingToQuit_ = false;
         QAbstractButton* clicked = box->clickedButton();
         if (clicked && clicked->property("ovnAlertIndex").toInt() == 1) terminateNow();
     });
-    box->open();
 }
 
 void MainWindow::terminateOnSignal() {

@@ -16,6 +16,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   cups cups-client cups-bsd \
   srecord openssl \
   clang libclang-rt-14-dev llvm \
-  dpkg-dev file xauth xvfb \
+  dpkg-dev file xauth xvfb xdotool imagemagick \
   prometheus lintian appstream curl \
   >/dev/null

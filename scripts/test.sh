@@ -25,6 +25,7 @@ cmake -S . -B build/main -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVN_WERROR
 cmake --build build/main -j "$JOBS"
 step "main tests"
 (cd build/main && ctest --output-on-failure -j "$JOBS" --timeout 600) || failures+=("main tests")
+[ ! -x build/main/src/app/ovn-utility ] || bash scripts/update-demo.sh build/main "$(mktemp -d)" || failures+=("update demo")
 
 if [ "$QUICK" = 0 ]; then
   step "sanitizer build (address, undefined)"

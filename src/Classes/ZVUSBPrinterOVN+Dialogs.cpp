@@ -17,12 +17,7 @@ namespace {
 constexpr char kAgreeKey[] = "customerDidAgree";
 
 void present(const ovn::AlertRequest& request, const ZVUSBPrinterOVN::AlertCompletion& completion) {
-    auto presenter = ovn::AlertPresenter::shared();
-    if (!presenter) {
-        SysLog("no alert presenter for \"%s\"", request.title.c_str());
-        return;
-    }
-    presenter->present(request, [completion](long response) {
+    ovn::presentAlert(request, [completion](long response) {
         if (completion) completion(response);
     });
 }

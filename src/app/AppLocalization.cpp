@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTranslator>
 
 #include <memory>
@@ -29,7 +30,101 @@ QString gLanguage;
     QT_TRANSLATE_NOOP("Localizable", "USB Busy"),
     QT_TRANSLATE_NOOP("Localizable", "Please power-cycle the selected printer now to complete the process!"),
     QT_TRANSLATE_NOOP("Localizable", "The Selected Printer is Unavailable. (Busy)"),
+    // Printer status texts.
+    QT_TRANSLATE_NOOP("Localizable", "Firmware Update Mode"),
+    QT_TRANSLATE_NOOP("Localizable", "Idle"),
+    QT_TRANSLATE_NOOP("Localizable", "Printing"),
+    QT_TRANSLATE_NOOP("Localizable", "Head cool down cycle"),
+    QT_TRANSLATE_NOOP("Localizable", "Motor cool down cycle"),
+    QT_TRANSLATE_NOOP("Localizable", "Sleeping (standby mode)"),
+    QT_TRANSLATE_NOOP("Localizable", "Cover Open"),
+    QT_TRANSLATE_NOOP("Localizable", "Scrap Box Missing"),
+    QT_TRANSLATE_NOOP("Localizable", "Paper End"),
+    QT_TRANSLATE_NOOP("Localizable", "Ribbon End"),
+    QT_TRANSLATE_NOOP("Localizable", "Paper Jam"),
+    QT_TRANSLATE_NOOP("Localizable", "Ribbon Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Wrong Paper"),
+    QT_TRANSLATE_NOOP("Localizable", "Bad Data"),
+    QT_TRANSLATE_NOOP("Localizable", "Head Voltage Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Head Position Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Power supply Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Cutter Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Pinch Roller Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Head Temp High Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Media Temp Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Motor Temp Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Ribbon Tension Error"),
+    QT_TRANSLATE_NOOP("Localizable", "RFID Module Error"),
+    QT_TRANSLATE_NOOP("Localizable", "System Fail Error"),
+    QT_TRANSLATE_NOOP("Localizable", "Unknown Status"),
+    QT_TRANSLATE_NOOP("Localizable", "<NULL>"),
+    QT_TRANSLATE_NOOP("Localizable", "Updating firmware ..."),
+    QT_TRANSLATE_NOOP("Localizable", "Writing firmware ..."),
+    QT_TRANSLATE_NOOP("Localizable", "Updating color tables ..."),
+    // The USB serial-number setting.
+    QT_TRANSLATE_NOOP("Localizable", "Enabled"),
+    QT_TRANSLATE_NOOP("Localizable", "Disabled"),
+    QT_TRANSLATE_NOOP("Localizable", "Unavailable"),
+    // Alerts of the update and their buttons.
+    QT_TRANSLATE_NOOP("Localizable", "Alert"),
+    QT_TRANSLATE_NOOP("Localizable", "OK"),
+    QT_TRANSLATE_NOOP("Localizable", "Quit"),
+    QT_TRANSLATE_NOOP("Localizable", "Continue"),
+    QT_TRANSLATE_NOOP("Localizable", "Cancel"),
+    QT_TRANSLATE_NOOP("Localizable", "Proceed"),
+    QT_TRANSLATE_NOOP("Localizable", "Finish"),
+    QT_TRANSLATE_NOOP("Localizable", "Ignore"),
+    QT_TRANSLATE_NOOP("Localizable", "Update Firmware"),
+    QT_TRANSLATE_NOOP("Localizable", "I Agree"),
+    QT_TRANSLATE_NOOP("Localizable", "Attention:"),
+    QT_TRANSLATE_NOOP("Localizable",
+                      "A printer was unexpectedly found in firmware update mode. Would you like to update the firmware?"),
+    QT_TRANSLATE_NOOP("Localizable", "Please power-cycle this printer"),
+    QT_TRANSLATE_NOOP("Localizable", "Contact customer support if power-cycling does not resolve the issue."),
+    QT_TRANSLATE_NOOP("Localizable", "-- File corruption --\n\nThere is a problem with the firmware files."),
+    QT_TRANSLATE_NOOP("Localizable", "Contact customer support."),
+    QT_TRANSLATE_NOOP("Localizable", "Firmware update not needed"),
+    QT_TRANSLATE_NOOP("Localizable", "Printer Busy"),
+    QT_TRANSLATE_NOOP("Localizable",
+                      "Another application is using the printer. Please proceed when the printer becomes available."),
+    QT_TRANSLATE_NOOP("Localizable", "Printer Error"),
+    QT_TRANSLATE_NOOP("Localizable",
+                      "The printer is not responding properly. Please power-cycle the printer and try again."),
+    QT_TRANSLATE_NOOP("Localizable", "Printer Not Ready"),
+    QT_TRANSLATE_NOOP("Localizable", "-- Warning --\n\nAre you certain you want to update the firmware?"),
+    QT_TRANSLATE_NOOP("Localizable", "The printer may be permanently damaged if it is unplugged or loses power during "
+                                     "the update process."),
+    QT_TRANSLATE_NOOP("Localizable", "There was a problem with the firmware file!"),
+    QT_TRANSLATE_NOOP("Localizable", "This application may be damaged. Please download a new copy."),
+    QT_TRANSLATE_NOOP("Localizable", "Firmware update was successful!"),
+    QT_TRANSLATE_NOOP("Localizable", "There was a problem with the firmware update!"),
+    QT_TRANSLATE_NOOP("Localizable", " Please use up all MV1 media before using this update tool."),
 };
+
+// Core texts made from a format: the English format (values as %1, %2), matched as a whole.
+[[maybe_unused]] const char* const kCoreFormats[] = {
+    QT_TRANSLATE_NOOP("Localizable", "Firmware version updated from %1 to %2"),
+    QT_TRANSLATE_NOOP("Localizable", "Previous firmware version: %1 current version: %2"),
+    QT_TRANSLATE_NOOP("Localizable", "Update Firmware to %1"),
+    QT_TRANSLATE_NOOP("Localizable", "Please correct the following issue: %1"),
+    QT_TRANSLATE_NOOP("Localizable", "This printer has firmware version %1 installed."),
+    QT_TRANSLATE_NOOP("Localizable",
+                      "This update tool will upgrade the printer firmware to version %1. This process cannot be undone"),
+    QT_TRANSLATE_NOOP("Localizable", "This update tool is for the OVN MV1 printer. It will upgrade the printer to "
+                                     "%1.\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media "
+                                     "packs.%2 This process cannot be undone."),
+};
+
+QString translated(const QString& english) {
+    const QByteArray key = english.toUtf8();
+    return QCoreApplication::translate(kCoreTranslationContext, key.constData());
+}
+
+// A value inside a format: a core text itself (a status), or as it stands; "(null)" reads as unknown.
+QString translatedValue(const QString& value) {
+    if (value == QLatin1String("(null)")) return QCoreApplication::translate("Localizable", "unknown");
+    return translated(value);
+}
 
 void routeCoreTexts() {
     ovn::setTranslator([](const std::string& english) -> std::string {
@@ -77,6 +172,43 @@ void removeTranslations() {
         gTranslator = nullptr;
     }
     gLanguage.clear();
+}
+
+QString translateCoreText(const std::string& english) {
+    const QString text = QString::fromStdString(english);
+    if (text.isEmpty()) return text;
+    QString whole = translated(text);
+    if (whole != text) return whole;
+    const QString trimmed = text.trimmed();
+    if (trimmed != text && (whole = translated(trimmed)) != trimmed) return whole;
+    for (const char* format : kCoreFormats) {
+        const QString f = QString::fromUtf8(format);
+        // The format as a pattern: literal text, each %N any text.
+        QString pattern = QStringLiteral("^");
+        static const QRegularExpression placeholder(QStringLiteral("%(\\d)"));
+        int last = 0;
+        QList<int> order;
+        for (auto it = placeholder.globalMatch(f); it.hasNext();) {
+            const auto m = it.next();
+            pattern += QRegularExpression::escape(f.mid(last, m.capturedStart() - last)) + QStringLiteral("(.*?)");
+            order << m.captured(1).toInt();
+            last = m.capturedEnd();
+        }
+        pattern += QRegularExpression::escape(f.mid(last)) + QStringLiteral("$");
+        const QRegularExpression re(pattern, QRegularExpression::DotMatchesEverythingOption);
+        const auto match = re.match(trimmed);
+        if (!match.hasMatch()) continue;
+        QString out = QCoreApplication::translate(kCoreTranslationContext, format);
+        QStringList values(order.size());
+        for (int i = 0; i < order.size(); ++i) {
+            const int n = order[i];
+            if (n >= 1 && n <= values.size()) values[n - 1] = translatedValue(match.captured(i + 1));
+        }
+        for (int n = 1; n <= values.size(); ++n) out.replace(QStringLiteral("%%1").arg(n), values[n - 1]);
+        return out;
+    }
+    QString plain = text;
+    return plain.replace(QLatin1String("(null)"), QCoreApplication::translate("Localizable", "unknown"));
 }
 
 QString installedTranslationLanguage() { return gLanguage; }

@@ -27,6 +27,11 @@ QStringList translationSearchPath();
 bool installTranslations(const QLocale& locale);
 // Removes the program's translation again (English texts).
 void removeTranslations();
+// A text of the core (an alert's title, message or button, a status text) in the current language: the
+// translation of the whole text, or of the format it was made from (its values translated in turn where they
+// are core texts themselves); anything else as it stands. An unknown value ("(null)") reads as "unknown".
+QString translateCoreText(const std::string& english);
+
 // The language of the installed translation ("de"), or empty for English.
 QString installedTranslationLanguage();
 

@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QImageWriter>
 #include <QLocale>
+#include <QScreen>
 #include <QTimer>
 
 #include <QSocketNotifier>
@@ -27,6 +28,7 @@
 #include "platform/DispatchQueue.h"
 #include "platform/Localization.h"
 #include "platform/SystemLog.h"
+#include "support/QELMOR_Log.h"
 #include "usb/UsbTrace.h"
 
 namespace ovn::app {
@@ -37,10 +39,11 @@ QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 // How long --screenshot waits for the printers to be read.
 constexpr int kScreenshotPollMs = 200;
-constexpr int kScreenshotAttempts = 100;
+constexpr int kScreenshotAttempts = 50;  // 10 s at most
 
-// SIGINT, SIGTERM and SIGHUP end the program the way the Quit command does: at once, or after asking while a
-// printer is in the middle of a firmware update. The handler only writes a byte; the event loop reads it.
+// SIGINT, SIGTERM and SIGHUP end the program: every sheet closes and the program ends at once, or, during the
+// image write or the colour-table step, as soon as that step has ended (the user's own Quit still asks). The
+// handler only writes a byte; the event loop reads it.
 int gSignalPipe[2] = {-1, -1};
 
 void onTerminationSignal(int) {
@@ -139,6 +142,14 @@ QString Application::start(const LaunchOptions& options) {
     if (started_) return QStringLiteral("the program was started already");
 
     // Everything the user gave is checked before anything reaches a printer.
+    if (options.screenshot) {
+        const QFileInfo info(*options.screenshot);
+        if (info.fileName().isEmpty()) return QStringLiteral("--screenshot needs a file name: %1").arg(*options.screenshot);
+        if (!info.absoluteDir().exists())
+            return QStringLiteral("cannot save the screenshot in %1: no such folder").arg(info.absolutePath());
+        if (!QFileInfo(info.absolutePath()).isWritable())
+            return QStringLiteral("cannot save the screenshot in %1: the folder is not writable").arg(info.absolutePath());
+    }
     std::string error;
     const auto productIDs = ovn::program::parseProductIDs(options.acceptProducts, &error);
     if (!productIDs) return qs(error);
@@ -165,6 +176,8 @@ QString Application::start(const LaunchOptions& options) {
         ovn::SysLog("%s", error.c_str());
     }
     ovn::SystemLog::setMirrorToStdErr(options.verbose);
+    // The frames' hex dumps are diagnostics too: on standard error only with -v.
+    QELMOR_Log::setShouldLogToStdErr(options.verbose);
     started_ = true;
     screenshot_ = options.screenshot;
     quitAfterFirstPaint_ = options.quitAfterFirstPaint;
@@ -205,6 +218,11 @@ QString Application::start(const LaunchOptions& options) {
 void Application::show() {
     if (!window_) return;
     if (quitAfterFirstPaint_) window_->tableView()->viewport()->installEventFilter(this);
+    // The window fits the screen it opens on.
+    if (QScreen* screen = window_->screen()) {
+        const QSize room = screen->availableGeometry().size();
+        window_->resize(window_->size().boundedTo(room));
+    }
     window_->show();
     if (screenshot_) takeScreenshotWhenReady(*screenshot_, kScreenshotAttempts);
 }
@@ -236,15 +254,15 @@ void Application::takeScreenshotWhenReady(const QString& path, int attemptsLeft)
         return;
     }
     if (!ready) std::fprintf(stderr, "ovn-utility: the printers were not read in time; saving the window as it is\n");
-    if (!saveScreenshot(window_.get(), path))
+    if (!saveScreenshot(window_.get(), path)) {
         std::fprintf(stderr, "ovn-utility: cannot write %s\n", path.toLocal8Bit().constData());
-    window_->requestQuit();
+        exitStatus_ = 1;
+    }
+    window_->terminateOnSignal();
 }
 
 bool Application::saveScreenshot(QWidget* window, const QString& path) {
     if (!window) return false;
-    const QFileInfo info(path);
-    if (!info.absoluteDir().exists()) QDir().mkpath(info.absolutePath());
     return window->grab().save(path);
 }
 
@@ -263,7 +281,40 @@ void Application::shutdown() {
     ovn::usb::UsbTrace::close();
 }
 
+namespace {
+
+// --help and --version answer without a display.
+bool asksForHelpOrVersion(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--") break;
+        if (a == "-h" || a == "--help" || a == "--version" || a == "-help") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 int runProgram(int argc, char** argv) {
+    if (asksForHelpOrVersion(argc, argv)) {
+        QCoreApplication core(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("ovn-utility"));
+        QCoreApplication::setApplicationVersion(qs(ovn::Bundle::shortVersionString()));
+        installTranslations(QLocale::system());
+        const ParsedArguments parsed = parseArguments(QCoreApplication::arguments());
+        int status = 0;
+        if (!parsed.helpText.isEmpty()) {
+            std::fputs(parsed.helpText.toLocal8Bit().constData(), stdout);
+        } else if (!parsed.versionText.isEmpty()) {
+            std::printf("%s\n", parsed.versionText.toLocal8Bit().constData());
+        } else {
+            std::fprintf(stderr, "ovn-utility: %s\n", parsed.error.toLocal8Bit().constData());
+            status = 2;
+        }
+        removeTranslations();
+        ovn::setTranslator(nullptr);
+        return status;
+    }
     QApplication qapp(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ovn-utility"));
     QApplication::setApplicationVersion(qs(ovn::Bundle::shortVersionString()));
@@ -298,10 +349,14 @@ int runProgram(int argc, char** argv) {
         }
         QObject::connect(&app, &Application::terminated, &qapp, &QCoreApplication::quit, Qt::QueuedConnection);
         watchTerminationSignals(&app, [&app] {
-            if (app.window()) app.window()->requestQuit();
+            if (app.window())
+                app.window()->terminateOnSignal();
+            else
+                emit app.terminated();
         });
         app.show();
         status = QApplication::exec();
+        if (status == 0) status = app.exitStatus();
         app.shutdown();
     }
     removeTranslations();

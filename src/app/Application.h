@@ -66,6 +66,9 @@ public:
     const std::shared_ptr<ZVPrinters>& registry() const { return registry_; }
     const std::shared_ptr<ovn::sim::SimulationSetup>& simulation() const { return simulation_; }
 
+    // What the program answers at its end (1 when the screenshot could not be saved).
+    int exitStatus() const { return exitStatus_; }
+
     // The window as it looks now, saved as an image file.
     static bool saveScreenshot(QWidget* window, const QString& path);
 
@@ -83,6 +86,7 @@ private:
     std::unique_ptr<MainWindow> window_;
     std::optional<QString> screenshot_;
     bool quitAfterFirstPaint_ = false;
+    int exitStatus_ = 0;
     bool started_ = false;
     bool shutDown_ = false;
 };

@@ -12,15 +12,24 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "AppLocalization.h"
+#include "Classes/UpdateHistory.h"
+#include "Classes/UpdateSteps.h"
 #include "QtAlertPresenter.h"
 #include "platform/Bundle.h"
 #include "platform/SystemLog.h"
 
+#include <QDialog>
+#include <QScrollArea>
+#include <QStyleOptionProgressBar>
+#include <QTableWidget>
 #include <algorithm>
+#include <array>
 
 namespace ovn::app {
 
@@ -87,11 +96,47 @@ public:
     }
 };
 
+// The printer status: a printer being updated gets a progress bar under its step.
+class StatusDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        const int progress = index.data(PrinterTableModel::ProgressRole).toInt();
+        if (progress < 0) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem top = option;
+        top.rect.setBottom(option.rect.center().y() + 4);
+        QStyledItemDelegate::paint(painter, top, index);
+        QStyleOptionProgressBar bar;
+        bar.rect = QRect(option.rect.left() + 6, option.rect.center().y() + 6, option.rect.width() - 12, 10);
+        bar.minimum = 0;
+        bar.maximum = progress == 0 ? 0 : 100;  // a busy bar without a count
+        bar.progress = progress;
+        bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+    }
+};
+
 QIcon themedIcon(const char* name, QStyle::StandardPixmap fallback, const QWidget* widget) {
     return QIcon::fromTheme(QString::fromLatin1(name), widget->style()->standardIcon(fallback));
 }
 
 constexpr int kRowHeight = PrinterTableModel::kPictureSize + 12;
+
+// One of the window's own alerts: logged like every alert, shown as a sheet on the window (without waiting: the
+// caller may still adjust it).
+QMessageBox* openSheet(const ovn::AlertRequest& request, QWidget* window, const char* objectName) {
+    ovn::logAlert(request);
+    QMessageBox* box = QtAlertPresenter::createMessageBox(request, window);
+    box->setObjectName(QString::fromLatin1(objectName));
+    box->setWindowModality(Qt::WindowModal);
+    box->open();
+    return box;
+}
 
 }  // namespace
 
@@ -111,11 +156,15 @@ MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std
 
     countLabel_ = new QLabel(this);
     modeLabel_ = new QLabel(this);
+    updateLabel_ = new QLabel(this);
+    updateLabel_->setObjectName(QStringLiteral("updateStatusLabel"));
     statusBar()->addWidget(countLabel_, 1);
+    statusBar()->addPermanentWidget(updateLabel_);
     statusBar()->addPermanentWidget(modeLabel_);
     modeLabel_->setVisible(simulated_);
 
     connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
+        fitColumns();
         updateStatusBar();
         tableViewSelectionDidChange();
     });
@@ -127,17 +176,29 @@ MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std
         updateStatusBar();
         tableViewSelectionDidChange();
     });
-    connect(model_, &PrinterTableModel::firmwareUpdateStateChanged, this, &MainWindow::updateActions);
+    connect(model_, &PrinterTableModel::firmwareUpdateStateChanged, this, &MainWindow::updateFirmwareStateChanged);
+    connect(model_, &QAbstractItemModel::dataChanged, this, [this] {
+        updateLabel_->setText(model_->updateSummary());
+        // Values arrive one by one: the columns are fitted once they have settled.
+        if (!fitPending_) {
+            fitPending_ = true;
+            QTimer::singleShot(300, this, [this] {
+                fitPending_ = false;
+                fitColumns();
+            });
+        }
+    });
+    connect(model_, &PrinterTableModel::printerNotBack, this, &MainWindow::showPrinterNotBack);
     connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::tableViewSelectionDidChange);
 
-    // The registry's selection (a printer that arrived, or whose firmware version became known) is shown by
-    // the table, whose own rule then brings it back to the first row.
+    // The registry selects printers of its own accord (one that arrives, or whose firmware version becomes
+    // known); the user's choice stands, and the registry is brought back to it.
     if (registry_) {
         auto handle = poster_.handle();
         selectionToken_ = registry_->observe(ZVPrinters::kSelectionIndexKey,
                                              [handle, this](const std::string&, const ovn::KeyValueChange&) {
-                                                 GuiPoster::post(handle, [this] { registrySelectionChanged(); });
+                                                 GuiPoster::post(handle, [this] { followUsersSelection(); });
                                              });
     }
 
@@ -178,6 +239,10 @@ void MainWindow::createActions() {
     aboutAction_->setMenuRole(QAction::AboutRole);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::about);
 
+    historyAction_ = new QAction(this);
+    historyAction_->setObjectName(QStringLiteral("updateHistoryAction"));
+    connect(historyAction_, &QAction::triggered, this, &MainWindow::showUpdateHistory);
+
     aboutQtAction_ = new QAction(this);
     aboutQtAction_->setMenuRole(QAction::AboutQtRole);
     connect(aboutQtAction_, &QAction::triggered, qApp, &QApplication::aboutQt);
@@ -196,6 +261,8 @@ void MainWindow::createMenus() {
     resetMenu_->addAction(resetBAction_);
     resetMenu_->addAction(resetMAction_);
     resetMenuAction_ = resetMenu_->menuAction();
+    printerMenu_->addSeparator();
+    printerMenu_->addAction(historyAction_);
 
     helpMenu_ = menuBar()->addMenu(QString());
     helpMenu_->addAction(aboutAction_);
@@ -232,6 +299,9 @@ void MainWindow::createCentralWidget() {
     table_->setIconSize(QSize(PrinterTableModel::kPictureSize, PrinterTableModel::kPictureSize));
     table_->setItemDelegateForColumn(PrinterTableModel::PictureColumn, new PictureDelegate(table_));
     table_->setItemDelegateForColumn(PrinterTableModel::ISerialColumn, new SwitchDelegate(table_));
+    table_->setItemDelegateForColumn(PrinterTableModel::PrinterStatusColumn, new StatusDelegate(table_));
+    // A low window keeps the header and two rows of the table; the details give way first.
+    table_->setMinimumHeight(kRowHeight * 2 + 40);
     table_->verticalHeader()->setVisible(false);
     table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     table_->verticalHeader()->setDefaultSectionSize(kRowHeight);
@@ -244,9 +314,15 @@ void MainWindow::createCentralWidget() {
     details_ = new PrinterDetailsPane(model_, this);
     details_->setObjectName(QStringLiteral("detailsPane"));
 
+    auto* detailsScroll = new QScrollArea(this);
+    detailsScroll->setWidget(details_);
+    detailsScroll->setWidgetResizable(true);
+    detailsScroll->setFrameShape(QFrame::NoFrame);
+    detailsScroll->setMinimumHeight(0);
+
     auto* splitter = new QSplitter(Qt::Vertical, this);
     splitter->addWidget(table_);
-    splitter->addWidget(details_);
+    splitter->addWidget(detailsScroll);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
     splitter->setSizes({380, 260});
@@ -297,6 +373,8 @@ void MainWindow::retranslate() {
     aboutAction_->setText(tr("&About OVN Printer Utility"));
     aboutAction_->setIconText(tr("About"));
     aboutQtAction_->setText(tr("About &Qt"));
+    historyAction_->setText(tr("Update &History…"));
+    historyAction_->setStatusTip(tr("Show the firmware updates done on this computer"));
 
     emptyTitle_->setText(tr("No printers found"));
     emptyText_->setText(unavailableReason_.isEmpty()
@@ -312,13 +390,38 @@ void MainWindow::retranslate() {
 }
 
 void MainWindow::fitColumns() {
-    // Room for the values the columns usually hold, and at least for their titles in the current language.
-    static constexpr int kWidths[PrinterTableModel::ColumnCount] = {64, 110, 70, 100, 124, 124, 130, 130, 96, 112, 130, 100};
-    const QFontMetrics metrics(table_->horizontalHeader()->font());
-    for (int c = 0; c < PrinterTableModel::ColumnCount; ++c) {
-        const int title = metrics.horizontalAdvance(model_->headerData(c, Qt::Horizontal).toString()) + 20;
-        table_->setColumnWidth(c, std::max(kWidths[c], title));
+    // Each column as wide as its title and the texts it holds, in the current language. When the table is
+    // wider than the window, the columns with long values give way first (their cells elide, the tool tips
+    // keep the whole text), so that the last column stays in view.
+    using M = PrinterTableModel;
+    static constexpr int kMinWidths[M::ColumnCount] = {64, 60, 56, 84, 96, 96, 80, 80, 70, 80, 110, 96};
+    static constexpr int kMaxWidths[M::ColumnCount] = {64, 120, 90, 120, 140, 140, 170, 170, 130, 140, 190, 150};
+    const QFontMetrics header(table_->horizontalHeader()->font());
+    const QFontMetrics cells(table_->font());
+    std::array<int, M::ColumnCount> widths{};
+    int total = 0;
+    for (int c = 0; c < M::ColumnCount; ++c) {
+        int width = header.horizontalAdvance(model_->headerData(c, Qt::Horizontal).toString()) + 24;
+        for (int r = 0; r < model_->rowCount(); ++r)
+            width = std::max(width, cells.horizontalAdvance(model_->index(r, c).data().toString()) + 44);
+        widths[static_cast<size_t>(c)] = std::clamp(width, kMinWidths[c], kMaxWidths[c]);
+        total += widths[static_cast<size_t>(c)];
     }
+    const int available = std::max(table_->viewport()->width(), width() - 24);
+    for (int c : {M::ColorTableChecksumColumn, M::ColorTableVersionColumn, M::OfferedFirmwareColumn, M::FirmwareColumn,
+                  M::ISerialColumn, M::LifetimeCounterColumn, M::SerialNumberColumn, M::ManufacturerColumn}) {
+        if (total <= available) break;
+        int& w = widths[static_cast<size_t>(c)];
+        const int give = std::min(total - available, w - kMinWidths[c]);
+        w -= give;
+        total -= give;
+    }
+    for (int c = 0; c < M::ColumnCount; ++c) table_->setColumnWidth(c, widths[static_cast<size_t>(c)]);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    fitColumns();
 }
 
 void MainWindow::setUnavailableReason(const QString& reason) {
@@ -340,19 +443,19 @@ void MainWindow::tableViewSelectionDidChange() {
     const QModelIndexList selected = table_->selectionModel()->selectedRows();
     const int selectedRow = selected.isEmpty() ? -1 : selected.front().row();
     ovn::SysLog("rows = %d; selected row = %d", rows, selectedRow);
-    if (rows > 0 && selectedRow < 0) {
-        ovn::SysLog("selecting row 0");
-        selectRow(0);
-    }
-    ovn::SysLog("really selecting row 0");
-    selectRow(0);
+    // With nothing selected the first row is the current one.
+    if (rows > 0 && selectedRow < 0) selectRow(0);
     inSelectionHandler_ = false;
 
-    // The registry's selection follows the table's.
-    if (registry_ && rows > 0 && registry_->selectionIndex() != 0)
-        runAsMainQueueBlock([this] { registry_->setSelectionIndex(0); });
-    details_->setRow(rows > 0 ? 0 : -1);
+    followUsersSelection();
+    details_->setRow(currentRow());
     updateActions();
+}
+
+void MainWindow::followUsersSelection() {
+    // A printer away restarting is not listed in the registry: its selection is left alone meanwhile.
+    if (auto printer = currentPrinter(); printer && registry_ && registry_->selectedPrinter() != printer)
+        runAsMainQueueBlock([this, printer] { registry_->setSelectedPrinter(printer); });
 }
 
 void MainWindow::selectRow(int row) {
@@ -362,18 +465,13 @@ void MainWindow::selectRow(int row) {
         index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
-void MainWindow::registrySelectionChanged() {
-    if (!registry_) return;
-    const int64_t index = registry_->selectionIndex();
-    if (index >= 0 && index < model_->rowCount()) selectRow(static_cast<int>(index));
-    tableViewSelectionDidChange();
+int MainWindow::currentRow() const {
+    const QModelIndexList selected = table_->selectionModel()->selectedRows();
+    if (!selected.isEmpty()) return selected.front().row();
+    return model_->rowCount() > 0 ? 0 : -1;
 }
 
-ZVPrinters::PrinterPtr MainWindow::currentPrinter() const {
-    const QModelIndexList selected = table_->selectionModel()->selectedRows();
-    if (selected.isEmpty()) return nullptr;
-    return model_->printerAt(selected.front().row());
-}
+ZVPrinters::PrinterPtr MainWindow::currentPrinter() const { return model_->printerAt(currentRow()); }
 
 // ---- commands ----
 
@@ -388,10 +486,43 @@ QAction* MainWindow::resetCounterAction(char letter) const {
 
 void MainWindow::updateActions() {
     auto printer = currentPrinter();
-    const bool usable = printer && !printer->inFirmwareUpdate();
-    updateFirmwareAction_->setEnabled(usable);
+    const int row = currentRow();
+    const bool usable = printer && !printer->inFirmwareUpdate() &&
+                        model_->updateStep(row) == PrinterTableModel::UpdateStep::None;
+    // One update at a time: while any printer updates, no other update starts.
+    QString busyWith;
+    for (int r = 0; r < model_->rowCount() && busyWith.isEmpty(); ++r) {
+        auto p = model_->lastPrinterAt(r);
+        if (model_->updateStep(r) != PrinterTableModel::UpdateStep::None || (!model_->isAway(r) && p && p->inFirmwareUpdate()))
+            busyWith = model_->printerName(r);
+    }
+    updateFirmwareAction_->setEnabled(usable && busyWith.isEmpty());
+    const QString updateTip = tr("Update the firmware and color tables of the selected printer");
+    const QString why = busyWith.isEmpty() ? QString()
+                                           : tr("Not available while %1 is being updated.").arg(busyWith);
+    updateFirmwareAction_->setToolTip(why.isEmpty() ? updateTip : why);
+    updateFirmwareAction_->setStatusTip(updateFirmwareAction_->toolTip());
     resetMenuAction_->setEnabled(usable);
     for (QAction* a : {resetAAction_, resetBAction_, resetMAction_}) a->setEnabled(usable);
+}
+
+void MainWindow::updateFirmwareStateChanged() {
+    updateActions();
+    updateLabel_->setText(model_->updateSummary());
+    // A quit question asked during the update has no reason to stay once nothing is being written.
+    if (quitPrompt_ && !model_->firmwareUpdateUnderWay())
+        if (auto* prompt = qobject_cast<QDialog*>(quitPrompt_.data())) prompt->done(QDialog::Rejected);
+}
+
+void MainWindow::showPrinterNotBack(const QString& name, int seconds) {
+    ovn::AlertRequest request;
+    request.title = tr("%1 has not come back").arg(name).toStdString();
+    request.message = tr("The printer restarted for its firmware update %1 seconds ago and has not been found since. "
+                         "It is probably waiting in firmware update mode, or stopped while restarting. Switch the "
+                         "printer off and on again (power-cycle it); the update goes on when it comes back.")
+                          .arg(seconds)
+                          .toStdString();
+    openSheet(request, this, "printerNotBackAlert");
 }
 
 void MainWindow::updateStatusBar() {
@@ -408,7 +539,7 @@ void MainWindow::updateStatusBar() {
 
 void MainWindow::updateFirmware() {
     auto printer = currentPrinter();
-    if (!printer || printer->inFirmwareUpdate()) return;
+    if (!printer || !updateFirmwareAction_->isEnabled()) return;
     // The firmware files are checked before the first question appears.
     QApplication::setOverrideCursor(Qt::WaitCursor);
     runAsMainQueueBlock([&] { printer->updateFirmware(this); });
@@ -417,27 +548,123 @@ void MainWindow::updateFirmware() {
 
 void MainWindow::resetCounter(char letter) {
     auto printer = currentPrinter();
-    if (!printer || printer->inFirmwareUpdate()) return;
-    runAsMainQueueBlock([&] { printer->resetCounter(letter); });
-    // Nothing comes back from the printer for a reset: the message says what was done, no more.
-    statusBar()->showMessage(tr("Reset of counter %1 sent to %2.")
-                                 .arg(QChar::fromLatin1(letter))
-                                 .arg(QString::fromStdString(printer->descriptionUTF8())),
-                             5000);
+    if (!printer || !resetCounterAction(letter) || !resetCounterAction(letter)->isEnabled()) return;
+    const QString name = PrinterTableModel::printerName(*printer);
+    const QString counter = QChar::fromLatin1(letter);
+    ovn::AlertRequest request;
+    request.title = tr("Reset counter %1 of %2?").arg(counter, name).toStdString();
+    QString message = tr("The counter starts again from zero. This cannot be undone.");
+    const auto status = printer->printerStatus();
+    if (status != std::string("Idle")) {
+        const QString shown = status ? translateCoreText(*status) : tr("unknown");
+        message += QStringLiteral("\n\n") +
+                   tr("The printer is not idle (%1). Resetting a counter now may disturb what it is doing.").arg(shown);
+    }
+    request.message = message.toStdString();
+    request.buttons = {"Cancel", "Reset"};
+    QMessageBox* box = openSheet(request, this, "resetCounterAlert");
+    for (QAbstractButton* b : box->buttons())
+        b->setText(b->property("ovnAlertIndex").toInt() == 0 ? tr("Cancel") : tr("Reset Counter %1").arg(counter));
+    std::weak_ptr<ZVUSBPrinterOVN> weak = printer;
+    connect(box, &QMessageBox::finished, this, [this, box, letter, weak, name](int) {
+        QAbstractButton* clicked = box->clickedButton();
+        auto target = weak.lock();
+        if (!clicked || clicked->property("ovnAlertIndex").toInt() != 1) return;
+        if (!target || model_->rowOfPrinter(target.get()) < 0 || model_->isAway(model_->rowOfPrinter(target.get()))) {
+            statusBar()->showMessage(tr("%1 is gone; no counter was reset.").arg(name), 10000);
+            return;
+        }
+        resetCounterConfirmed(letter, target, name);
+    });
+}
+
+void MainWindow::resetCounterConfirmed(char letter, const ZVPrinters::PrinterPtr& printer, const QString& name) {
+    const QString counter = QChar::fromLatin1(letter);
+    statusBar()->showMessage(tr("Resetting counter %1 of %2…").arg(counter, name));
+    QPointer<MainWindow> self(this);
+    std::weak_ptr<ZVUSBPrinterOVN> weak = printer;
+    runAsMainQueueBlock([&] {
+        printer->resetCounter(letter, [self, weak, counter, name](IOReturn result, const std::string& reason) {
+            if (!self) return;
+            // The USB status shows the truth again (the reset opened and closed the printer).
+            if (auto p = weak.lock()) p->updatePrinterStatus();
+            if (result == kIOReturnSuccess) {
+                self->statusBar()->showMessage(tr("Counter %1 of %2 was reset.").arg(counter, name), 15000);
+                return;
+            }
+            self->statusBar()->clearMessage();
+            ovn::AlertRequest failed;
+            failed.title = tr("Counter %1 of %2 was not reset").arg(counter, name).toStdString();
+            failed.message = reason.empty() ? tr("The printer did not take the reset.").toStdString() : reason;
+            openSheet(failed, self, "resetCounterFailedAlert");
+        });
+    });
+}
+
+void MainWindow::showUpdateHistory() {
+    std::string error;
+    size_t skipped = 0;
+    const auto entries = ovn::update::readUpdateHistory(ovn::update::historyFile(), &error, &skipped);
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("updateHistoryWindow"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(tr("Update History"));
+    auto* layout = new QVBoxLayout(dialog);
+    auto* table = new QTableWidget(static_cast<int>(entries.size()), 9, dialog);
+    table->setObjectName(QStringLiteral("updateHistoryTable"));
+    table->setHorizontalHeaderLabels({tr("Time"), tr("Model"), tr("Serial Number"), tr("From"), tr("To"),
+                                      tr("Color Tables Written"), tr("Result"), tr("Duration"), tr("Program")});
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->verticalHeader()->setVisible(false);
+    auto orUnknown = [](const std::optional<std::string>& t) {
+        return t && !t->empty() ? QString::fromStdString(*t) : tr("unknown");
+    };
+    auto resultText = [](const std::string& r) {
+        if (r == "succeeded") return tr("succeeded");
+        if (r == "failed") return tr("failed");
+        if (r == "interrupted") return tr("interrupted");
+        if (r == "resumed") return tr("resumed");
+        if (r == "superseded") return tr("superseded");
+        return QString::fromStdString(r);
+    };
+    // Newest first.
+    for (int i = 0; i < static_cast<int>(entries.size()); ++i) {
+        const auto& e = entries[entries.size() - 1 - static_cast<size_t>(i)];
+        const QStringList cells{QString::fromStdString(e.time), orUnknown(e.model), orUnknown(e.serial),
+                                orUnknown(e.from), orUnknown(e.to),
+                                QString::number(e.tablesWritten.size()), resultText(e.result),
+                                tr("%1 s").arg(e.durationSeconds, 0, 'f', 0), QString::fromStdString(e.program)};
+        for (int c = 0; c < cells.size(); ++c) table->setItem(i, c, new QTableWidgetItem(cells[c]));
+    }
+    table->resizeColumnsToContents();
+    auto* note = new QLabel(dialog);
+    if (!error.empty())
+        note->setText(tr("The update history cannot be read: %1").arg(QString::fromStdString(error)));
+    else if (entries.empty())
+        note->setText(tr("No firmware update has been recorded on this computer yet."));
+    else if (skipped > 0)
+        note->setText(tr("%n damaged line(s) of the history were left out.", nullptr, static_cast<int>(skipped)));
+    note->setVisible(!note->text().isEmpty());
+    note->setWordWrap(true);
+    layout->addWidget(table);
+    layout->addWidget(note);
+    dialog->resize(900, 360);
+    dialog->show();
 }
 
 void MainWindow::about() {
     const QString version = QString::fromStdString(ovn::Bundle::shortVersionString());
-    QMessageBox box(this);
-    box.setWindowTitle(tr("About OVN Printer Utility"));
-    box.setIconPixmap(windowIcon().pixmap(64, 64));
-    box.setTextFormat(Qt::RichText);
-    box.setText(QStringLiteral("<h3>%1</h3><p>%2</p>").arg(tr("OVN Printer Utility"), tr("Version %1").arg(version)));
-    box.setInformativeText(tr("Maintenance for OVN USB photo printers: firmware and color-table updates, the USB "
+    auto* box = new QMessageBox(this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowTitle(tr("About OVN Printer Utility"));
+    box->setIconPixmap(windowIcon().pixmap(64, 64));
+    box->setTextFormat(Qt::RichText);
+    box->setText(QStringLiteral("<h3>%1</h3><p>%2</p>").arg(tr("OVN Printer Utility"), tr("Version %1").arg(version)));
+    box->setInformativeText(tr("Maintenance for OVN USB photo printers: firmware and color-table updates, the USB "
                               "serial-number setting and media counters.") +
                            QStringLiteral("<br><br>") + tr("Built with Qt %1.").arg(QString::fromLatin1(qVersion())));
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    box->setStandardButtons(QMessageBox::Ok);
+    box->open();
 }
 
 // ---- termination ----
@@ -455,24 +682,56 @@ void MainWindow::requestQuit() {
     request.message = tr("Quitting now can interrupt the update and damage the printer. Wait until the update "
                          "has finished before you quit.")
                           .toStdString();
-    request.buttons = {"Cancel", "Quit"};
+    request.buttons = {"Cancel", "Quit Anyway"};
     request.style = ovn::AlertStyle::Critical;
-    QMessageBox* box = QtAlertPresenter::createMessageBox(request, this);
-    box->setObjectName(QStringLiteral("quitDuringUpdateAlert"));
+    QMessageBox* box = openSheet(request, this, "quitDuringUpdateAlert");
+    quitPrompt_ = box;
     for (QAbstractButton* b : box->buttons())
         b->setText(b->property("ovnAlertIndex").toInt() == 0 ? tr("Cancel") : tr("Quit Anyway"));
-    box->setWindowModality(Qt::WindowModal);
     connect(box, &QMessageBox::finished, this, [this, box](int) {
         askingToQuit_ = false;
         QAbstractButton* clicked = box->clickedButton();
         if (clicked && clicked->property("ovnAlertIndex").toInt() == 1) terminateNow();
     });
-    box->open();
+}
+
+void MainWindow::terminateOnSignal() {
+    if (quitting_) return;
+    dismissDialogs();
+    askingToQuit_ = false;
+    if (ovn::update::criticalUpdateStepsRunning() > 0) {
+        // A write cut short can leave the printer unusable: the step ends first.
+        const QString step = QString::fromStdString(ovn::update::currentCriticalUpdateStep());
+        ovn::SysLog("termination requested while %s: stopping when it ends", step.toUtf8().constData());
+        statusBar()->showMessage(tr("Stopping after the current step of the update (%1) has ended…").arg(step));
+        QPointer<MainWindow> self(this);
+        ovn::update::setCriticalUpdateStepsEndedHandler([self] {
+            ovn::update::setCriticalUpdateStepsEndedHandler(nullptr);
+            GuiPoster::post(self ? self->poster_.handle() : GuiPoster::Handle(), [self] {
+                if (self) self->terminateNow();
+            });
+        });
+        // The step may have ended before the handler was in place.
+        if (ovn::update::criticalUpdateStepsRunning() == 0) {
+            ovn::update::setCriticalUpdateStepsEndedHandler(nullptr);
+            terminateNow();
+        }
+        return;
+    }
+    terminateNow();
+}
+
+void MainWindow::dismissDialogs() {
+    // Every sheet and dialog goes, also one that refuses to be closed (no Cancel button); none of their
+    // completions runs. A dialog left open would keep the program from ending.
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible()) dialog->done(QDialog::Rejected);
 }
 
 void MainWindow::terminateNow() {
     if (quitting_) return;
     quitting_ = true;
+    dismissDialogs();
     if (registry_) runAsMainQueueBlock([this] { (void)registry_->applicationShouldTerminate(); });
     if (terminate_) terminate_();
     close();

@@ -1,12 +1,15 @@
 // The main window: the printer table with the details of the current printer, a toolbar and menus with the
 // maintenance commands for the current printer, and a status bar.
 //
-// Selection: every change of the table's selection ends with the first row selected, and the registry's
-// selection follows the table; the first printer in the list is therefore always the current printer.
+// Selection: the current printer is the one the user selected; the selection stays with that printer when
+// others arrive or leave, and with nothing selected the first row is current. A printer restarting during its
+// update keeps its row, and no command reaches any other printer through it. While an update runs on any
+// printer, Update Firmware is off for every printer and says why.
 #pragma once
 
 #include <QAction>
 #include <QLabel>
+#include <QPointer>
 #include <QMainWindow>
 #include <QStackedWidget>
 #include <QTableView>
@@ -36,13 +39,20 @@ public:
     QAction* resetCounterAction(char letter) const;
     QAction* quitAction() const { return quitAction_; }
     QAction* aboutAction() const { return aboutAction_; }
+    QAction* historyAction() const { return historyAction_; }
 
-    // The printer the commands act on (the selected row's), or nothing.
+    // The printer the commands act on (the selected row's, or the first row's with nothing selected); nothing
+    // while that row's printer is away restarting.
     ZVPrinters::PrinterPtr currentPrinter() const;
+    // The row of the current printer (-1 without rows).
+    int currentRow() const;
 
     // Quits at once, or asks first while a printer updates its firmware (a write cut short can leave the
     // printer unusable). Answers without waiting; the question is a sheet on this window.
     void requestQuit();
+    // A termination signal: every sheet is closed and the program ends, at once or, during the image write or
+    // the colour-table step, as soon as that step has ended.
+    void terminateOnSignal();
 
     // Why no printer can be found (USB cannot be used), shown in place of the table.
     void setUnavailableReason(const QString& reason);
@@ -56,6 +66,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void createActions();
@@ -65,12 +76,17 @@ private:
     void fitColumns();
     void updateActions();
     void updateStatusBar();
-    void registrySelectionChanged();
     void selectRow(int row);
+    void followUsersSelection();
     void updateFirmware();
     void resetCounter(char letter);
+    void resetCounterConfirmed(char letter, const ZVPrinters::PrinterPtr& printer, const QString& name);
+    void showPrinterNotBack(const QString& name, int seconds);
+    void showUpdateHistory();
+    void updateFirmwareStateChanged();
     void about();
     void terminateNow();
+    void dismissDialogs();
 
     std::shared_ptr<ZVPrinters> registry_;
     bool simulated_;
@@ -79,7 +95,10 @@ private:
     ovn::ObservationToken selectionToken_;
     bool quitting_ = false;
     bool askingToQuit_ = false;
+    QPointer<QWidget> quitPrompt_;
+    QLabel* updateLabel_ = nullptr;
     bool inSelectionHandler_ = false;
+    bool fitPending_ = false;
     QString unavailableReason_;
 
     PrinterTableModel* model_ = nullptr;
@@ -104,6 +123,7 @@ private:
     QAction* quitAction_ = nullptr;
     QAction* aboutAction_ = nullptr;
     QAction* aboutQtAction_ = nullptr;
+    QAction* historyAction_ = nullptr;
 };
 
 }  // namespace ovn::app

@@ -138,7 +138,7 @@ void PrinterDetailsPane::refresh() {
         subtitle_->clear();
     } else {
         title_->setText(QStringLiteral("%1 %2").arg(text(M::ManufacturerColumn), text(M::ModelColumn)).trimmed());
-        auto printer = model_->printerAt(row_);
+        auto printer = model_->lastPrinterAt(row_);
         subtitle_->setText(tr("USB %1:%2 at location %3")
                                .arg(QStringLiteral("%1").arg(printer->idVendorValue(), 4, 16, QLatin1Char('0')).toUpper(),
                                     QStringLiteral("%1").arg(printer->idProductValue(), 4, 16, QLatin1Char('0')).toUpper(),

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <span>
 
+#include "AppLocalization.h"
 #include "Classes/OVNFirmwareCatalogue.h"
 #include "Classes/OVNProtocol.h"
+#include "platform/UserDefaults.h"
 
 namespace ovn::app {
 
@@ -133,6 +135,8 @@ PrinterTableModel::PrinterTableModel(std::shared_ptr<ZVPrinters> registry, QObje
       registry_(std::move(registry)),
       poster_(this),
       catalogueQueue_(ovn::DispatchQueue::createSerial("com.ovn.utility.catalogue")) {
+    ticker_.setInterval(1000);
+    connect(&ticker_, &QTimer::timeout, this, &PrinterTableModel::tick);
     if (!registry_) return;
     auto handle = poster_.handle();
     printersToken_ = registry_->observe(ZVPrinters::kPrintersKey, [handle, this](const std::string&, const ovn::KeyValueChange&) {
@@ -194,7 +198,8 @@ Qt::ItemFlags PrinterTableModel::flags(const QModelIndex& index) const {
         const Row& row = rows_[static_cast<size_t>(index.row())];
         f |= Qt::ItemIsUserCheckable;
         // The setting cannot be changed on a model without it, nor while the printer updates its firmware.
-        if (!row.iSerialAvailable || row.inFirmwareUpdate) f &= ~Qt::ItemIsUserCheckable;
+        if (!row.iSerialAvailable || row.inFirmwareUpdate || row.away || row.step != UpdateStep::None)
+            f &= ~Qt::ItemIsUserCheckable;
     }
     return f;
 }
@@ -208,7 +213,8 @@ QVariant PrinterTableModel::data(const QModelIndex& index, int role) const {
             return row.text[static_cast<size_t>(column)];
         case Qt::DecorationRole:
             if (column == PictureColumn) return row.thumbnail;
-            if (column == PrinterStatusColumn) return statusDot(statusKind(row.text[PrinterStatusColumn], row.inFirmwareUpdate));
+            if (column == PrinterStatusColumn)
+                return statusDot(statusKind(row.rawStatus, row.inFirmwareUpdate || row.step != UpdateStep::None));
             return {};
         case Qt::CheckStateRole:
             if (column == ISerialColumn) return row.iSerial ? Qt::Checked : Qt::Unchecked;
@@ -222,7 +228,10 @@ QVariant PrinterTableModel::data(const QModelIndex& index, int role) const {
                 return tr("This printer model cannot switch its USB serial number.");
             return row.text[static_cast<size_t>(column)].isEmpty() ? QVariant() : row.text[static_cast<size_t>(column)];
         case SwitchAvailableRole:
-            return row.iSerialAvailable && !row.inFirmwareUpdate;
+            return row.iSerialAvailable && !row.inFirmwareUpdate && !row.away && row.step == UpdateStep::None;
+        case ProgressRole:
+            if (column == PrinterStatusColumn && row.step != UpdateStep::None) return 0;
+            return -1;
         case Qt::TextAlignmentRole:
             if (column == LifetimeCounterColumn) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
             return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
@@ -243,8 +252,145 @@ bool PrinterTableModel::setData(const QModelIndex& index, const QVariant& value,
 }
 
 ZVPrinters::PrinterPtr PrinterTableModel::printerAt(int row) const {
+    if (row < 0 || row >= rowCount() || rows_[static_cast<size_t>(row)].away) return nullptr;
+    return rows_[static_cast<size_t>(row)].printer;
+}
+
+ZVPrinters::PrinterPtr PrinterTableModel::lastPrinterAt(int row) const {
     if (row < 0 || row >= rowCount()) return nullptr;
     return rows_[static_cast<size_t>(row)].printer;
+}
+
+bool PrinterTableModel::isAway(int row) const {
+    return row >= 0 && row < rowCount() && rows_[static_cast<size_t>(row)].away;
+}
+
+PrinterTableModel::UpdateStep PrinterTableModel::updateStep(int row) const {
+    if (row < 0 || row >= rowCount()) return UpdateStep::None;
+    return rows_[static_cast<size_t>(row)].step;
+}
+
+qint64 PrinterTableModel::updateSeconds(int row) const {
+    if (row < 0 || row >= rowCount()) return 0;
+    auto it = updateClock_.find(rows_[static_cast<size_t>(row)].key);
+    return it == updateClock_.end() ? 0 : it->second.elapsed() / 1000;
+}
+
+QString PrinterTableModel::printerName(const ZVUSBPrinterOVN& p) {
+    const auto maker = p.manufacturer() ? p.manufacturer() : p.vendorUSB();
+    const auto kind = p.model() ? p.model() : p.productUSB();
+    QString name = QStringLiteral("%1 %2").arg(qs(maker), qs(kind)).simplified();
+    if (name.isEmpty()) name = tr("Unknown printer");
+    auto serial = p.printerSerialNumber();
+    if (!serial || serial->empty()) serial = p.serialNumberUSB();
+    const QString number = serial && !serial->empty() ? qs(serial) : tr("unknown");
+    return tr("%1 (serial %2)").arg(name, number);
+}
+
+QString PrinterTableModel::printerName(int row) const {
+    auto printer = lastPrinterAt(row);
+    return printer ? printerName(*printer) : QString();
+}
+
+QString PrinterTableModel::updateStepText(UpdateStep step) {
+    switch (step) {
+        case UpdateStep::Restarting: return tr("Restarting…");
+        case UpdateStep::WaitingForFirmware: return tr("Waiting for firmware…");
+        case UpdateStep::WritingFirmware: return tr("Writing firmware…");
+        case UpdateStep::UpdatingColourTables: return tr("Updating colour tables…");
+        case UpdateStep::None: break;
+    }
+    return {};
+}
+
+namespace {
+QString elapsedText(qint64 seconds) {
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+}  // namespace
+
+QString PrinterTableModel::updateSummary() const {
+    for (int r = 0; r < rowCount(); ++r) {
+        const Row& row = rows_[static_cast<size_t>(r)];
+        if (row.step == UpdateStep::None) continue;
+        return tr("Updating %1: %2 %3").arg(printerName(r), updateStepText(row.step), elapsedText(updateSeconds(r)));
+    }
+    return {};
+}
+
+int PrinterTableModel::restartTimeoutSeconds() {
+    const auto value = ovn::UserDefaults::standard().objectForKey("printerRestartTimeout");
+    const auto seconds = value ? ovn::valueAsInteger(*value) : std::nullopt;
+    if (seconds && *seconds > 0 && *seconds <= 86400) return static_cast<int>(*seconds);
+    return 120;
+}
+
+PrinterTableModel::UpdateStep PrinterTableModel::stepOf(const Row& row) const {
+    const ovn::DeviceInfoRef info =
+        row.away ? ZVUSBPrinter::deviceInfoForKey(row.key) : row.printer->deviceInfoDict();
+    const auto phase = info ? info->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus) : std::nullopt;
+    const bool midUpdate = phase && (*phase == ZVFirmwareUpdateWaiting || *phase == ZVFirmwareUpdateRebooting);
+    if (row.away) return midUpdate ? UpdateStep::Restarting : UpdateStep::None;
+    const QString& status = row.rawStatus;
+    if (status == QLatin1String("Writing firmware ...")) return UpdateStep::WritingFirmware;
+    if (status == QLatin1String("Updating color tables ...")) return UpdateStep::UpdatingColourTables;
+    if (!midUpdate) return row.inFirmwareUpdate && status == QLatin1String("Updating firmware ...") ? UpdateStep::Restarting
+                                                                                               : UpdateStep::None;
+    if (status == QLatin1String("Firmware Update Mode") && *phase == ZVFirmwareUpdateWaiting)
+        return UpdateStep::WaitingForFirmware;
+    if (!row.inFirmwareUpdate) return UpdateStep::None;
+    return *phase == ZVFirmwareUpdateWaiting ? UpdateStep::Restarting : UpdateStep::UpdatingColourTables;
+}
+
+void PrinterTableModel::refreshStep(int r) {
+    Row& row = rows_[static_cast<size_t>(r)];
+    const UpdateStep step = stepOf(row);
+    const bool changed = step != row.step;
+    row.step = step;
+    if (step != UpdateStep::None || row.inFirmwareUpdate) {
+        if (!updateClock_.count(row.key)) updateClock_[row.key].start();
+    } else if (!row.away) {
+        updateClock_.erase(row.key);
+        awayClock_.erase(row.key);
+        timedOut_.erase(row.key);
+    }
+    readColumn(row, PrinterStatusColumn);
+    emit dataChanged(index(r, PrinterStatusColumn), index(r, PrinterStatusColumn));
+    if (changed) {
+        emit dataChanged(index(r, ISerialColumn), index(r, ISerialColumn));
+        emit firmwareUpdateStateChanged();
+    }
+    if (anyUpdateInProgress()) {
+        if (!ticker_.isActive()) ticker_.start();
+    } else {
+        ticker_.stop();
+    }
+}
+
+void PrinterTableModel::tick() {
+    const int timeout = restartTimeoutSeconds();
+    for (int r = rowCount() - 1; r >= 0; --r) {
+        Row& row = rows_[static_cast<size_t>(r)];
+        if (row.away && stepOf(row) == UpdateStep::None) {
+            // Nothing is left to wait for (the update's phase is gone).
+            beginRemoveRows(QModelIndex(), r, r);
+            updateClock_.erase(row.key);
+            awayClock_.erase(row.key);
+            timedOut_.erase(row.key);
+            rows_.erase(rows_.begin() + r);
+            endRemoveRows();
+            emit firmwareUpdateStateChanged();
+            continue;
+        }
+        refreshStep(r);
+        if (!row.away || timedOut_.count(row.key)) continue;
+        auto clock = awayClock_.find(row.key);
+        if (clock != awayClock_.end() && clock->second.elapsed() >= qint64(timeout) * 1000) {
+            timedOut_.insert(row.key);
+            emit firmwareUpdateStateChanged();
+            emit printerNotBack(printerName(r), timeout);
+        }
+    }
 }
 
 int PrinterTableModel::rowOfPrinter(const ZVUSBPrinterOVN* printer) const {
@@ -265,7 +411,7 @@ QString PrinterTableModel::printerStatus(int row) const {
 
 std::vector<PrinterTableModel::ColorTableEntry> PrinterTableModel::colorTables(int row) const {
     std::vector<ColorTableEntry> entries;
-    auto printer = printerAt(row);
+    auto printer = lastPrinterAt(row);
     if (!printer) return entries;
     for (const TableKeys& t : tablesOf(printer->colorTableLayout())) {
         entries.push_back({QString::fromLatin1(t.table), QString::fromLatin1(t.media),
@@ -275,18 +421,21 @@ std::vector<PrinterTableModel::ColorTableEntry> PrinterTableModel::colorTables(i
 }
 
 bool PrinterTableModel::firmwareUpdateUnderWay() const {
-    std::set<std::string> listedKeys;
     for (const Row& row : rows_) {
-        if (row.printer->inFirmwareUpdate()) return true;
-        listedKeys.insert(row.printer->keyUSBdevice());
+        if (row.away) {
+            // A printer restarting during its update is awaited until the restart time-out; after it the user
+            // was told what to do, and nothing is being written to it.
+            if (row.step != UpdateStep::None && !timedOut_.count(row.key)) return true;
+        } else if (row.printer->inFirmwareUpdate()) {
+            return true;
+        }
     }
-    // A printer restarting during its update is off the bus for a while; its saved device information tells
-    // whether it is expected back to go on.
-    for (const std::string& key : departedDuringUpdate_) {
-        if (listedKeys.count(key)) continue;
-        auto phase = ZVUSBPrinter::deviceInfoForKey(key)->getInteger(QELMOR_ZVPrinterDeviceFirmwareStatus);
-        if (phase && (*phase == ZVFirmwareUpdateWaiting || *phase == ZVFirmwareUpdateRebooting)) return true;
-    }
+    return false;
+}
+
+bool PrinterTableModel::anyUpdateInProgress() const {
+    for (const Row& row : rows_)
+        if (row.step != UpdateStep::None || (!row.away && row.printer->inFirmwareUpdate())) return true;
     return false;
 }
 
@@ -296,57 +445,57 @@ void PrinterTableModel::syncRows() {
     const ZVPrinters::PrinterList listed = registry_ ? registry_->printers() : ZVPrinters::PrinterList{};
     bool updateStateChanged = false;
 
-    // Rows whose printer left the list, from the bottom up.
+    // Rows whose printer left the list, from the bottom up. A printer in the middle of an update keeps its row
+    // while it restarts: the row shows the step and waits for it to come back.
     for (int i = rowCount() - 1; i >= 0; --i) {
-        const auto& printer = rows_[static_cast<size_t>(i)].printer;
-        if (std::find(listed.begin(), listed.end(), printer) != listed.end()) continue;
-        if (printer->inFirmwareUpdate() || rows_[static_cast<size_t>(i)].inFirmwareUpdate) {
-            departedDuringUpdate_.insert(printer->keyUSBdevice());
+        Row& row = rows_[static_cast<size_t>(i)];
+        if (row.away || std::find(listed.begin(), listed.end(), row.printer) != listed.end()) continue;
+        row.tokens.clear();
+        row.away = true;
+        if (stepOf(row) != UpdateStep::None) {
+            awayClock_[row.key].start();
+            timedOut_.erase(row.key);
+            refreshStep(i);
             updateStateChanged = true;
+            continue;
         }
+        if (row.inFirmwareUpdate) updateStateChanged = true;
         beginRemoveRows(QModelIndex(), i, i);
-        rows_[static_cast<size_t>(i)].tokens.clear();
         rows_.erase(rows_.begin() + i);
         endRemoveRows();
     }
 
-    // The remaining rows keep the list's order (the registry only appends and removes); a list in another
-    // order is taken over as a whole.
-    bool sameOrder = true;
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (i >= listed.size() || rows_[i].printer != listed[i]) {
-            sameOrder = false;
-            break;
+    // New printers: one that comes back from its restart takes its row again; others are added at the end.
+    for (const auto& printer : listed) {
+        const bool known = std::any_of(rows_.begin(), rows_.end(),
+                                       [&](const Row& r) { return !r.away && r.printer == printer; });
+        if (known) continue;
+        const std::string key = printer->keyUSBdevice();
+        auto back = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.away && r.key == key; });
+        if (back != rows_.end()) {
+            const int r = static_cast<int>(back - rows_.begin());
+            back->printer = printer;
+            back->away = false;
+            back->offeredRequested = false;
+            awayClock_.erase(key);
+            timedOut_.erase(key);
+            readAll(*back);
+            observeRow(*back);
+            refreshStep(r);
+            emit dataChanged(index(r, 0), index(r, ColumnCount - 1));
+            updateStateChanged = true;
+            continue;
         }
-    }
-    if (!sameOrder) {
-        beginResetModel();
-        rows_.clear();
-        for (const auto& printer : listed) {
-            rows_.push_back(Row{});
-            rows_.back().printer = printer;
-            readAll(rows_.back());
-            observeRow(rows_.back());
-        }
-        endResetModel();
-        emit firmwareUpdateStateChanged();
-        return;
-    }
-
-    if (listed.size() > rows_.size()) {
-        const int first = rowCount();
-        const int last = static_cast<int>(listed.size()) - 1;
-        beginInsertRows(QModelIndex(), first, last);
-        for (size_t i = rows_.size(); i < listed.size(); ++i) {
-            rows_.push_back(Row{});
-            rows_.back().printer = listed[i];
-            readAll(rows_.back());
-        }
+        const int r = rowCount();
+        beginInsertRows(QModelIndex(), r, r);
+        rows_.push_back(Row{});
+        rows_.back().printer = printer;
+        rows_.back().key = key;
+        readAll(rows_.back());
         endInsertRows();
-        for (int i = first; i <= last; ++i) {
-            observeRow(rows_[static_cast<size_t>(i)]);
-            if (rows_[static_cast<size_t>(i)].inFirmwareUpdate) updateStateChanged = true;
-        }
+        observeRow(rows_[static_cast<size_t>(r)]);
+        refreshStep(r);
+        if (rows_[static_cast<size_t>(r)].inFirmwareUpdate) updateStateChanged = true;
     }
     if (updateStateChanged) emit firmwareUpdateStateChanged();
 }
@@ -377,6 +526,7 @@ void PrinterTableModel::propertyChanged(const ZVUSBPrinterOVN* printer, const st
     for (int column : columnsForKey(key)) {
         if (readColumn(row, column)) emit dataChanged(index(r, column), index(r, column));
     }
+    if (key == QELMOR_ZVPrinterStatus || key == "inFirmwareUpdate") refreshStep(r);
     // The flag is read with the printer status, whichever announcement brought it.
     if (wasUpdating != row.inFirmwareUpdate) {
         // The iSerial switch is locked during an update.
@@ -450,7 +600,7 @@ bool PrinterTableModel::readColumn(Row& row, int column) {
         case ISerialColumn: {
             const bool available = p->hasISerialSupport();
             const bool on = p->usbISerial();
-            text = QString::fromStdString(p->usbISerialString());
+            text = translateCoreText(p->usbISerialString());
             const bool changed = available != row.iSerialAvailable || on != row.iSerial || text != row.text[ISerialColumn];
             row.iSerialAvailable = available;
             row.iSerial = on;
@@ -458,14 +608,23 @@ bool PrinterTableModel::readColumn(Row& row, int column) {
             return changed;
         }
         case PrinterStatusColumn: {
-            const bool updating = p->inFirmwareUpdate();
-            text = qs(p->printerStatus());
+            const bool updating = !row.away && p->inFirmwareUpdate();
+            if (!row.away) row.rawStatus = qs(p->printerStatus());
+            if (row.step != UpdateStep::None) {
+                auto clock = updateClock_.find(row.key);
+                text = updateStepText(row.step) + QStringLiteral("  ") +
+                       elapsedText(clock == updateClock_.end() ? 0 : clock->second.elapsed() / 1000);
+            } else {
+                text = row.rawStatus.isEmpty() ? QString() : translateCoreText(row.rawStatus.toStdString());
+            }
             const bool changed = updating != row.inFirmwareUpdate || text != row.text[PrinterStatusColumn];
             row.inFirmwareUpdate = updating;
             row.text[PrinterStatusColumn] = text;
             return changed;
         }
-        case USBStatusColumn: text = qs(p->status()); break;
+        case USBStatusColumn:
+            text = row.away ? tr("Restarting") : qs(p->status());
+            break;
         default: return false;
     }
     QString& cell = row.text[static_cast<size_t>(column)];

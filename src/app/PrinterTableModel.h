@@ -9,11 +9,14 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QPixmap>
+#include <QTimer>
 #include <QString>
 #include <QStringList>
 
 #include <array>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -54,6 +57,13 @@ public:
 
     // Whether the row's model has the iSerial setting (the switch is drawn disabled without it).
     static constexpr int SwitchAvailableRole = Qt::UserRole + 1;
+    // The printer status cell of a printer being updated: the step's progress as a bar (-1: no bar, 0: busy,
+    // 1..100: per cent).
+    static constexpr int ProgressRole = Qt::UserRole + 2;
+
+    // What a printer being updated is doing.
+    enum class UpdateStep { None, Restarting, WaitingForFirmware, WritingFirmware, UpdatingColourTables };
+    static QString updateStepText(UpdateStep step);
 
     // Size of the picture in the table.
     static constexpr int kPictureSize = 48;
@@ -73,7 +83,19 @@ public:
     // The header title of a column, in the current language.
     static QString columnTitle(int column);
 
+    // The printer of a row; nothing for the row of a printer that is away (restarting during its update).
     ZVPrinters::PrinterPtr printerAt(int row) const;
+    // The row's printer, also while it is away (its last known values).
+    ZVPrinters::PrinterPtr lastPrinterAt(int row) const;
+    bool isAway(int row) const;
+    UpdateStep updateStep(int row) const;
+    // Seconds since the row's update began (0 without one).
+    qint64 updateSeconds(int row) const;
+    // The printer as a person names it: model and serial number ("OVN PL35 (serial 7C1004721)").
+    QString printerName(int row) const;
+    static QString printerName(const ZVUSBPrinterOVN& printer);
+    // "Updating OVN PL35 (serial …): Writing firmware… 0:42" for the update under way, or empty.
+    QString updateSummary() const;
     int rowOfPrinter(const ZVUSBPrinterOVN* printer) const;
     std::vector<ColorTableEntry> colorTables(int row) const;
     // The full-size picture of a row (for the details).
@@ -82,8 +104,12 @@ public:
     QString printerStatus(int row) const;
 
     // True while a listed printer runs a firmware update, or a printer that left the bus in the middle of
-    // one has not come back to finish it.
+    // one is still awaited (within the "printerRestartTimeout" user default, 120 s unless set).
     bool firmwareUpdateUnderWay() const;
+    // True while any row's printer is in the middle of an update (awaited or not).
+    bool anyUpdateInProgress() const;
+    // The wait for a restarting printer, in seconds.
+    static int restartTimeoutSeconds();
 
     // Header titles again after the language changed.
     void retranslate();
@@ -91,6 +117,8 @@ public:
 signals:
     // A row's firmware-update flag changed (the window enables its commands by it).
     void firmwareUpdateStateChanged();
+    // A printer that restarted during its update was not back within the restart time-out (once per wait).
+    void printerNotBack(const QString& printerName, int seconds);
 
 private:
     struct Row {
@@ -104,6 +132,10 @@ private:
         bool iSerialAvailable = false;
         bool inFirmwareUpdate = false;
         bool offeredRequested = false;
+        bool away = false;  // left the bus during its update; the printer is its last object
+        std::string key;    // keyUSBdevice
+        QString rawStatus;  // the printer status as the core gives it (English)
+        UpdateStep step = UpdateStep::None;
     };
 
     void syncRows();
@@ -114,13 +146,20 @@ private:
     void readAll(Row& row);
     void requestOfferedFirmware(Row& row);
     QString statusTextFor(const Row& row) const;
+    UpdateStep stepOf(const Row& row) const;
+    // Once a second while an update runs: steps, time elapsed, the restart time-out.
+    void tick();
+    void refreshStep(int r);
 
     std::shared_ptr<ZVPrinters> registry_;
     GuiPoster poster_;
     ovn::ObservationToken printersToken_;
     std::vector<Row> rows_;
-    // keyUSBdevice of printers that left the bus while updating.
-    std::set<std::string> departedDuringUpdate_;
+    // Per keyUSBdevice: when its update began, and when it left the bus during it.
+    std::map<std::string, QElapsedTimer> updateClock_;
+    std::map<std::string, QElapsedTimer> awayClock_;
+    std::set<std::string> timedOut_;
+    QTimer ticker_;
     std::shared_ptr<ovn::DispatchQueue> catalogueQueue_;
 };
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "AppLocalization.h"
 #include "GuiPoster.h"
 #include "platform/Observable.h"
 
@@ -44,8 +45,9 @@ QMessageBox* QtAlertPresenter::createMessageBox(const ovn::AlertRequest& request
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowTitle(QCoreApplication::applicationName());
     box->setTextFormat(Qt::PlainText);
-    box->setText(qs(request.title));
-    if (!request.message.empty()) box->setInformativeText(qs(request.message));
+    // The core's texts are English keys, shown in the user's language.
+    box->setText(translateCoreText(request.title));
+    if (!request.message.empty()) box->setInformativeText(translateCoreText(request.message));
     // The title stands out; long messages get a comfortable line length instead of a narrow column.
     if (auto* title = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
         QFont bold = title->font();
@@ -69,7 +71,7 @@ QMessageBox* QtAlertPresenter::createMessageBox(const ovn::AlertRequest& request
     QPushButton* cancel = nullptr;
     for (size_t i = 0; i < titles.size(); ++i) {
         const bool isCancel = titles[i] == "Cancel";
-        QString text = qs(titles[i]);
+        QString text = translateCoreText(titles[i]);
         // The platform's own "OK" of a box without buttons follows the platform's language.
         if (platformOK) text = QCoreApplication::translate("QPlatformTheme", "OK");
         QPushButton* button = box->addButton(text, isCancel ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
@@ -91,7 +93,7 @@ void QtAlertPresenter::present(const ovn::AlertRequest& request, std::function<v
     box->setWindowModality(sheet ? Qt::WindowModal : Qt::ApplicationModal);
 
     if (request.checkbox) {
-        auto* check = new QCheckBox(qs(request.checkbox->title), box);
+        auto* check = new QCheckBox(translateCoreText(request.checkbox->title), box);
         check->setChecked(request.checkbox->initiallyChecked);
         auto toggled = request.checkbox->toggled;
         QObject::connect(check, &QCheckBox::toggled, box, [toggled](bool on) {

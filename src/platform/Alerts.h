@@ -56,6 +56,14 @@ public:
     static void setShared(std::shared_ptr<AlertPresenter> presenter);
 };
 
+// Every alert is also one diagnostic line, "alert: TITLE | MESSAGE | BUTTON, BUTTON" (line feeds of the texts
+// shown as blanks), written to the system log (and standard error with -v).
+std::string alertLogLine(const AlertRequest& request);
+void logAlert(const AlertRequest& request);
+
+// Logs the alert and hands it to the process's presenter (a line saying so when there is none). Main thread.
+void presentAlert(const AlertRequest& request, std::function<void(long response)> completion);
+
 // What "terminate the application" does (the update warning's "Quit"): the desktop program quits its event
 // loop, the command-line program ends with a failure status. Called on the main thread.
 void setTerminationHandler(std::function<void()> handler);

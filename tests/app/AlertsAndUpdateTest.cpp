@@ -180,7 +180,7 @@ TEST_F(AppTest, QuittingDuringAnUpdateAsksFirstWithCancelAsDefault) {
     EXPECT_EQ(terminations, 0);
 
     // ... and while it is off the bus restarting: closing the window asks the same question.
-    ASSERT_TRUE(waitFor([&] { return model()->rowCount() == 1; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return model()->isAway(0); }, 10000));
     EXPECT_TRUE(model()->firmwareUpdateUnderWay());
     window()->close();
     question = waitForAlert("firmware update is in progress", 3000);

@@ -128,35 +128,37 @@ TEST_F(AppTest, EverySelectionChangeEndsOnTheFirstRow) {
     start("PL25D:serial=R1,PL35:serial=R2,PL45:serial=R3");
     ASSERT_TRUE(waitForProbes(3));
     QTableView* table = window()->tableView();
-    auto onFirstRow = [&] {
-        const QModelIndexList rows = table->selectionModel()->selectedRows();
-        return rows.size() == 1 && rows.front().row() == 0 && app->registry()->selectionIndex() == 0 &&
-               window()->currentPrinter() == model()->printerAt(0);
+    auto onRow = [&](int row) {
+        return [&, row] {
+            const QModelIndexList rows = table->selectionModel()->selectedRows();
+            return rows.size() == 1 && rows.front().row() == row && app->registry()->selectionIndex() == row &&
+                   window()->currentPrinter() == model()->printerAt(row);
+        };
     };
-    ASSERT_TRUE(waitFor(onFirstRow, 5000));
+    ASSERT_TRUE(waitFor(onRow(0), 5000));
 
     table->selectRow(1);
-    EXPECT_TRUE(waitFor(onFirstRow, 3000));
+    EXPECT_TRUE(waitFor(onRow(1), 3000));
 
     // A click on the last row.
     const QRect rect = table->visualRect(model()->index(2, M::ModelColumn));
     QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, rect.center());
-    EXPECT_TRUE(waitFor(onFirstRow, 3000));
+    EXPECT_TRUE(waitFor(onRow(2), 3000));
 
     // The registry selects a printer (as it does when a printer's firmware version becomes known).
-    runAsMainQueueBlock([&] { app->registry()->setSelectionIndex(2); });
-    EXPECT_EQ(app->registry()->selectionIndex(), 2);
-    EXPECT_TRUE(waitFor(onFirstRow, 3000));
+    runAsMainQueueBlock([&] { app->registry()->setSelectionIndex(0); });
+    EXPECT_TRUE(waitFor(onRow(2), 3000));
 
     table->clearSelection();
-    EXPECT_TRUE(waitFor(onFirstRow, 3000));
+    EXPECT_TRUE(waitFor(onRow(0), 3000));
 
-    // The first printer leaves: the next one becomes the first row and the selection.
-    auto second = model()->printerAt(1);
+    // The first printer leaves while the last is selected: the selection stays with that printer.
+    table->selectRow(2);
+    auto last = model()->printerAt(2);
     app->simulation()->bus->unplug(*emulator("R1")->deviceId());
     ASSERT_TRUE(waitFor([&] { return model()->rowCount() == 2; }));
-    EXPECT_TRUE(waitFor(onFirstRow, 3000));
-    EXPECT_EQ(window()->currentPrinter(), second);
+    EXPECT_TRUE(waitFor(onRow(1), 3000));
+    EXPECT_EQ(window()->currentPrinter(), last);
 }
 
 // The print-queue clean-up after a change of the setting runs the printing system's tools: harmless stand-ins
@@ -240,8 +242,10 @@ TEST_F(AppTest, CounterResetsGoToTheCurrentPrinterOnly) {
 
     ASSERT_TRUE(window()->resetCounterAction('B')->isEnabled());
     window()->resetCounterAction('B')->trigger();
+    buttonWithText(waitForAlert("Reset counter B"), "Reset Counter B")->click();
     ASSERT_TRUE(waitFor([&] { return emulator("K1")->mediaCounter('B') == 0; }, 5000));
     window()->resetCounterAction('M')->trigger();
+    buttonWithText(waitForAlert("Reset counter M"), "Reset Counter M")->click();
     ASSERT_TRUE(waitFor([&] { return emulator("K1")->mediaCounter('M') == 0; }, 5000));
     EXPECT_EQ(emulator("K1")->mediaCounter('A'), 100u);
     for (char letter : {'A', 'B', 'M'}) EXPECT_EQ(emulator("K2")->mediaCounter(letter), 100u);

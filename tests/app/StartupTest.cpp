@@ -133,8 +133,8 @@ TEST_F(AppTest, GermanTranslatesMenusHeadersAndTheCoreStatusTexts) {
     EXPECT_EQ(model()->headerData(M::PrinterStatusColumn, Qt::Horizontal).toString(), "Druckerstatus");
     // The core's localisable status line, routed through the same translation.
     EXPECT_EQ(cell(0, M::USBStatusColumn), "USB verfügbar");
-    // The printer's own status texts are not localised.
-    EXPECT_EQ(cell(0, M::PrinterStatusColumn), "Idle");
+    // The printer's own status texts are localised too.
+    EXPECT_EQ(cell(0, M::PrinterStatusColumn), "Bereit");
 
     // Back to English: everything follows at once.
     removeTranslations();

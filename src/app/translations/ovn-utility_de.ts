@@ -39,6 +39,10 @@
         <source>Unexpected argument: %1</source>
         <translation>Unerwartetes Argument: %1</translation>
     </message>
+    <message>
+        <source>Quit as soon as the table has been painted with a printer in it (to measure start-up).</source>
+        <translation>Beenden, sobald die Tabelle mit einem Drucker darin gezeichnet ist (um den Start zu messen).</translation>
+    </message>
 </context>
 <context>
     <name>Localizable</name>
@@ -65,6 +69,298 @@
     <message>
         <source>The Selected Printer is Unavailable. (Busy)</source>
         <translation>Der ausgewählte Drucker ist nicht verfügbar. (Belegt)</translation>
+    </message>
+    <message>
+        <source>Firmware Update Mode</source>
+        <translation>Firmware-Update-Modus</translation>
+    </message>
+    <message>
+        <source>Idle</source>
+        <translation>Bereit</translation>
+    </message>
+    <message>
+        <source>Printing</source>
+        <translation>Druckt</translation>
+    </message>
+    <message>
+        <source>Head cool down cycle</source>
+        <translation>Druckkopf kühlt ab</translation>
+    </message>
+    <message>
+        <source>Motor cool down cycle</source>
+        <translation>Motor kühlt ab</translation>
+    </message>
+    <message>
+        <source>Sleeping (standby mode)</source>
+        <translation>Ruhezustand (Standby)</translation>
+    </message>
+    <message>
+        <source>Cover Open</source>
+        <translation>Abdeckung offen</translation>
+    </message>
+    <message>
+        <source>Scrap Box Missing</source>
+        <translation>Abfallbehälter fehlt</translation>
+    </message>
+    <message>
+        <source>Paper End</source>
+        <translation>Papier leer</translation>
+    </message>
+    <message>
+        <source>Ribbon End</source>
+        <translation>Farbband leer</translation>
+    </message>
+    <message>
+        <source>Paper Jam</source>
+        <translation>Papierstau</translation>
+    </message>
+    <message>
+        <source>Ribbon Error</source>
+        <translation>Farbbandfehler</translation>
+    </message>
+    <message>
+        <source>Wrong Paper</source>
+        <translation>Falsches Papier</translation>
+    </message>
+    <message>
+        <source>Bad Data</source>
+        <translation>Fehlerhafte Daten</translation>
+    </message>
+    <message>
+        <source>Head Voltage Error</source>
+        <translation>Fehler der Druckkopfspannung</translation>
+    </message>
+    <message>
+        <source>Head Position Error</source>
+        <translation>Fehler der Druckkopfposition</translation>
+    </message>
+    <message>
+        <source>Power supply Error</source>
+        <translation>Fehler der Stromversorgung</translation>
+    </message>
+    <message>
+        <source>Cutter Error</source>
+        <translation>Fehler des Schneidwerks</translation>
+    </message>
+    <message>
+        <source>Pinch Roller Error</source>
+        <translation>Fehler der Andruckrolle</translation>
+    </message>
+    <message>
+        <source>Head Temp High Error</source>
+        <translation>Druckkopf zu heiß</translation>
+    </message>
+    <message>
+        <source>Media Temp Error</source>
+        <translation>Fehler der Medientemperatur</translation>
+    </message>
+    <message>
+        <source>Motor Temp Error</source>
+        <translation>Fehler der Motortemperatur</translation>
+    </message>
+    <message>
+        <source>Ribbon Tension Error</source>
+        <translation>Fehler der Farbbandspannung</translation>
+    </message>
+    <message>
+        <source>RFID Module Error</source>
+        <translation>Fehler des RFID-Moduls</translation>
+    </message>
+    <message>
+        <source>System Fail Error</source>
+        <translation>Systemfehler</translation>
+    </message>
+    <message>
+        <source>Unknown Status</source>
+        <translation>Unbekannter Status</translation>
+    </message>
+    <message>
+        <source>&lt;NULL&gt;</source>
+        <translation>Unbekannt</translation>
+    </message>
+    <message>
+        <source>Updating firmware ...</source>
+        <translation>Firmware wird aktualisiert …</translation>
+    </message>
+    <message>
+        <source>Writing firmware ...</source>
+        <translation>Firmware wird geschrieben …</translation>
+    </message>
+    <message>
+        <source>Updating color tables ...</source>
+        <translation>Farbtabellen werden aktualisiert …</translation>
+    </message>
+    <message>
+        <source>Enabled</source>
+        <translation>Ein</translation>
+    </message>
+    <message>
+        <source>Disabled</source>
+        <translation>Aus</translation>
+    </message>
+    <message>
+        <source>Unavailable</source>
+        <translation>Nicht verfügbar</translation>
+    </message>
+    <message>
+        <source>Alert</source>
+        <translation>Hinweis</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>Beenden</translation>
+    </message>
+    <message>
+        <source>Continue</source>
+        <translation>Fortfahren</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message>
+        <source>Proceed</source>
+        <translation>Weiter</translation>
+    </message>
+    <message>
+        <source>Finish</source>
+        <translation>Fertig</translation>
+    </message>
+    <message>
+        <source>Ignore</source>
+        <translation>Ignorieren</translation>
+    </message>
+    <message>
+        <source>Update Firmware</source>
+        <translation>Firmware aktualisieren</translation>
+    </message>
+    <message>
+        <source>I Agree</source>
+        <translation>Ich stimme zu</translation>
+    </message>
+    <message>
+        <source>Attention:</source>
+        <translation>Achtung:</translation>
+    </message>
+    <message>
+        <source>A printer was unexpectedly found in firmware update mode. Would you like to update the firmware?</source>
+        <translation>Ein Drucker wurde unerwartet im Firmware-Update-Modus gefunden. Möchten Sie die Firmware aktualisieren?</translation>
+    </message>
+    <message>
+        <source>Please power-cycle this printer</source>
+        <translation>Bitte schalten Sie diesen Drucker aus und wieder ein</translation>
+    </message>
+    <message>
+        <source>Contact customer support if power-cycling does not resolve the issue.</source>
+        <translation>Wenden Sie sich an den Kundendienst, wenn das Aus- und Einschalten das Problem nicht behebt.</translation>
+    </message>
+    <message>
+        <source>-- File corruption --
+
+There is a problem with the firmware files.</source>
+        <translation>-- Beschädigte Dateien --
+
+Mit den Firmware-Dateien stimmt etwas nicht.</translation>
+    </message>
+    <message>
+        <source>Contact customer support.</source>
+        <translation>Wenden Sie sich an den Kundendienst.</translation>
+    </message>
+    <message>
+        <source>Firmware update not needed</source>
+        <translation>Firmware-Update nicht nötig</translation>
+    </message>
+    <message>
+        <source>Printer Busy</source>
+        <translation>Drucker belegt</translation>
+    </message>
+    <message>
+        <source>Another application is using the printer. Please proceed when the printer becomes available.</source>
+        <translation>Ein anderes Programm verwendet den Drucker. Bitte fahren Sie fort, sobald der Drucker verfügbar ist.</translation>
+    </message>
+    <message>
+        <source>Printer Error</source>
+        <translation>Druckerfehler</translation>
+    </message>
+    <message>
+        <source>The printer is not responding properly. Please power-cycle the printer and try again.</source>
+        <translation>Der Drucker antwortet nicht richtig. Bitte schalten Sie den Drucker aus und wieder ein und versuchen Sie es erneut.</translation>
+    </message>
+    <message>
+        <source>Printer Not Ready</source>
+        <translation>Drucker nicht bereit</translation>
+    </message>
+    <message>
+        <source>-- Warning --
+
+Are you certain you want to update the firmware?</source>
+        <translation>-- Warnung --
+
+Möchten Sie die Firmware wirklich aktualisieren?</translation>
+    </message>
+    <message>
+        <source>The printer may be permanently damaged if it is unplugged or loses power during the update process.</source>
+        <translation>Der Drucker kann dauerhaft beschädigt werden, wenn er während des Updates ausgesteckt wird oder den Strom verliert.</translation>
+    </message>
+    <message>
+        <source>There was a problem with the firmware file!</source>
+        <translation>Mit der Firmware-Datei gab es ein Problem!</translation>
+    </message>
+    <message>
+        <source>This application may be damaged. Please download a new copy.</source>
+        <translation>Dieses Programm ist möglicherweise beschädigt. Bitte laden Sie eine neue Kopie herunter.</translation>
+    </message>
+    <message>
+        <source>Firmware update was successful!</source>
+        <translation>Das Firmware-Update war erfolgreich!</translation>
+    </message>
+    <message>
+        <source>There was a problem with the firmware update!</source>
+        <translation>Beim Firmware-Update gab es ein Problem!</translation>
+    </message>
+    <message>
+        <source> Please use up all MV1 media before using this update tool.</source>
+        <translation> Bitte verbrauchen Sie alle MV1-Medien, bevor Sie dieses Update-Programm verwenden.</translation>
+    </message>
+    <message>
+        <source>Firmware version updated from %1 to %2</source>
+        <translation>Firmware-Version von %1 auf %2 aktualisiert</translation>
+    </message>
+    <message>
+        <source>Previous firmware version: %1 current version: %2</source>
+        <translation>Bisherige Firmware-Version: %1, aktuelle Version: %2</translation>
+    </message>
+    <message>
+        <source>Update Firmware to %1</source>
+        <translation>Firmware auf %1 aktualisieren</translation>
+    </message>
+    <message>
+        <source>Please correct the following issue: %1</source>
+        <translation>Bitte beheben Sie folgendes Problem: %1</translation>
+    </message>
+    <message>
+        <source>This printer has firmware version %1 installed.</source>
+        <translation>Auf diesem Drucker ist die Firmware-Version %1 installiert.</translation>
+    </message>
+    <message>
+        <source>This update tool will upgrade the printer firmware to version %1. This process cannot be undone</source>
+        <translation>Dieses Update-Programm aktualisiert die Druckerfirmware auf Version %1. Dieser Vorgang kann nicht rückgängig gemacht werden.</translation>
+    </message>
+    <message>
+        <source>This update tool is for the OVN MV1 printer. It will upgrade the printer to %1.
+
+Once updated, the MV1 printer will REQUIRE the use of MV1Q media packs.%2 This process cannot be undone.</source>
+        <translation>Dieses Update-Programm ist für den OVN-MV1-Drucker. Es aktualisiert den Drucker auf %1.
+
+Nach dem Update BENÖTIGT der MV1-Drucker MV1Q-Medienpakete.%2 Dieser Vorgang kann nicht rückgängig gemacht werden.</translation>
+    </message>
+    <message>
+        <source>unknown</source>
+        <translation>unbekannt</translation>
     </message>
 </context>
 <context>
@@ -177,10 +473,6 @@
         <translation>%1 Drucker angeschlossen</translation>
     </message>
     <message>
-        <source>Reset of counter %1 sent to %2.</source>
-        <translation>Zurücksetzen von Zähler %1 an %2 gesendet.</translation>
-    </message>
-    <message>
         <source>About OVN Printer Utility</source>
         <translation>Über OVN-Druckerdienstprogramm</translation>
     </message>
@@ -211,6 +503,149 @@
     <message>
         <source>Quit Anyway</source>
         <translation>Trotzdem beenden</translation>
+    </message>
+    <message>
+        <source>Update &amp;History…</source>
+        <translation>Update-&amp;Verlauf …</translation>
+    </message>
+    <message>
+        <source>Show the firmware updates done on this computer</source>
+        <translation>Die Firmware-Updates auf diesem Computer anzeigen</translation>
+    </message>
+    <message>
+        <source>Not available while %1 is being updated.</source>
+        <translation>Nicht verfügbar, solange %1 aktualisiert wird.</translation>
+    </message>
+    <message>
+        <source>%1 has not come back</source>
+        <translation>%1 ist nicht zurückgekehrt</translation>
+    </message>
+    <message>
+        <source>The printer restarted for its firmware update %1 seconds ago and has not been found since. It is probably waiting in firmware update mode, or stopped while restarting. Switch the printer off and on again (power-cycle it); the update goes on when it comes back.</source>
+        <translation>Der Drucker hat sich vor %1 Sekunden für sein Firmware-Update neu gestartet und wurde seitdem nicht wieder gefunden. Wahrscheinlich wartet er im Firmware-Update-Modus oder ist beim Neustart stehen geblieben. Schalten Sie den Drucker aus und wieder ein; das Update geht weiter, sobald er zurück ist.</translation>
+    </message>
+    <message>
+        <source>Reset counter %1 of %2?</source>
+        <translation>Zähler %1 von %2 zurücksetzen?</translation>
+    </message>
+    <message>
+        <source>The counter starts again from zero. This cannot be undone.</source>
+        <translation>Der Zähler beginnt wieder bei null. Das kann nicht rückgängig gemacht werden.</translation>
+    </message>
+    <message>
+        <source>unknown</source>
+        <translation>unbekannt</translation>
+    </message>
+    <message>
+        <source>The printer is not idle (%1). Resetting a counter now may disturb what it is doing.</source>
+        <translation>Der Drucker ist nicht bereit (%1). Ein Zähler, der jetzt zurückgesetzt wird, kann seine laufende Arbeit stören.</translation>
+    </message>
+    <message>
+        <source>Reset Counter %1</source>
+        <translation>Zähler %1 zurücksetzen</translation>
+    </message>
+    <message>
+        <source>%1 is gone; no counter was reset.</source>
+        <translation>%1 ist nicht mehr da; kein Zähler wurde zurückgesetzt.</translation>
+    </message>
+    <message>
+        <source>Resetting counter %1 of %2…</source>
+        <translation>Zähler %1 von %2 wird zurückgesetzt …</translation>
+    </message>
+    <message>
+        <source>Counter %1 of %2 was reset.</source>
+        <translation>Zähler %1 von %2 wurde zurückgesetzt.</translation>
+    </message>
+    <message>
+        <source>Counter %1 of %2 was not reset</source>
+        <translation>Zähler %1 von %2 wurde nicht zurückgesetzt</translation>
+    </message>
+    <message>
+        <source>The printer did not take the reset.</source>
+        <translation>Der Drucker hat das Zurücksetzen nicht angenommen.</translation>
+    </message>
+    <message>
+        <source>Update History</source>
+        <translation>Update-Verlauf</translation>
+    </message>
+    <message>
+        <source>Time</source>
+        <translation>Zeit</translation>
+    </message>
+    <message>
+        <source>Model</source>
+        <translation>Modell</translation>
+    </message>
+    <message>
+        <source>Serial Number</source>
+        <translation>Seriennummer</translation>
+    </message>
+    <message>
+        <source>From</source>
+        <translation>Von</translation>
+    </message>
+    <message>
+        <source>To</source>
+        <translation>Auf</translation>
+    </message>
+    <message>
+        <source>Color Tables Written</source>
+        <translation>Geschriebene Farbtabellen</translation>
+    </message>
+    <message>
+        <source>Result</source>
+        <translation>Ergebnis</translation>
+    </message>
+    <message>
+        <source>Duration</source>
+        <translation>Dauer</translation>
+    </message>
+    <message>
+        <source>Program</source>
+        <translation>Programm</translation>
+    </message>
+    <message>
+        <source>succeeded</source>
+        <translation>erfolgreich</translation>
+    </message>
+    <message>
+        <source>failed</source>
+        <translation>fehlgeschlagen</translation>
+    </message>
+    <message>
+        <source>interrupted</source>
+        <translation>unterbrochen</translation>
+    </message>
+    <message>
+        <source>resumed</source>
+        <translation>fortgesetzt</translation>
+    </message>
+    <message>
+        <source>superseded</source>
+        <translation>überholt</translation>
+    </message>
+    <message>
+        <source>%1 s</source>
+        <translation>%1 s</translation>
+    </message>
+    <message>
+        <source>The update history cannot be read: %1</source>
+        <translation>Der Update-Verlauf kann nicht gelesen werden: %1</translation>
+    </message>
+    <message>
+        <source>No firmware update has been recorded on this computer yet.</source>
+        <translation>Auf diesem Computer wurde noch kein Firmware-Update aufgezeichnet.</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n damaged line(s) of the history were left out.</source>
+        <translation>
+            <numerusform>%n beschädigte Zeile des Verlaufs wurde ausgelassen.</numerusform>
+            <numerusform>%n beschädigte Zeilen des Verlaufs wurden ausgelassen.</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Stopping after the current step of the update (%1) has ended…</source>
+        <translation>Das Programm endet, sobald der laufende Schritt des Updates (%1) abgeschlossen ist …</translation>
     </message>
 </context>
 <context>
@@ -352,6 +787,42 @@
     <message>
         <source>Color table checksums</source>
         <translation>Farbtabellen-Prüfsummen</translation>
+    </message>
+    <message>
+        <source>Unknown printer</source>
+        <translation>Unbekannter Drucker</translation>
+    </message>
+    <message>
+        <source>unknown</source>
+        <translation>unbekannt</translation>
+    </message>
+    <message>
+        <source>%1 (serial %2)</source>
+        <translation>%1 (Seriennummer %2)</translation>
+    </message>
+    <message>
+        <source>Restarting…</source>
+        <translation>Startet neu …</translation>
+    </message>
+    <message>
+        <source>Waiting for firmware…</source>
+        <translation>Wartet auf Firmware …</translation>
+    </message>
+    <message>
+        <source>Writing firmware…</source>
+        <translation>Firmware wird geschrieben …</translation>
+    </message>
+    <message>
+        <source>Updating colour tables…</source>
+        <translation>Farbtabellen werden aktualisiert …</translation>
+    </message>
+    <message>
+        <source>Updating %1: %2 %3</source>
+        <translation>Update von %1: %2 %3</translation>
+    </message>
+    <message>
+        <source>Restarting</source>
+        <translation>Startet neu</translation>
     </message>
 </context>
 </TS>

@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/Bundle.h"
 #include "platform/Crypto.h"
@@ -286,5 +287,18 @@ double installedFirmwareVersion(const std::optional<std::string>& firmwareVersio
 }
 
 bool installedIsNewerThanOffered(double installed, double offered) { return installed > offered; }
+
+}  // namespace ovn::OVNFirmwareCatalogue
+
+namespace ovn::OVNFirmwareCatalogue {
+
+std::string versionForMessage(double version, const std::optional<std::string>& versionText) {
+    if (std::isfinite(version) && std::fabs(version) < 1e6) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f", version);
+        return text;
+    }
+    return versionText.value_or("");
+}
 
 }  // namespace ovn::OVNFirmwareCatalogue

@@ -117,6 +117,10 @@ double availableFirmwareVersion(const std::optional<std::string>& newFirmwareVer
 // installedFirmwareVersion: the version number of the firmware version the printer reported.
 double installedFirmwareVersion(const std::optional<std::string>& firmwareVersion);
 
+// A version number as a message shows it: "%.2f" ("1.70"); a number that does not read as a version (huge,
+// not finite) is shown as the printer's own text, as it was given.
+std::string versionForMessage(double version, const std::optional<std::string>& versionText);
+
 // Whether the printer runs a strictly newer firmware than the one offered (equal versions may be installed).
 bool installedIsNewerThanOffered(double installed, double offered);
 

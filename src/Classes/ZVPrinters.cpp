@@ -7,10 +7,13 @@
 #include <cstdio>
 
 #include "Classes/ProgramSetup.h"
+#include "Classes/OVNFirmwareCatalogue.h"
 #include "platform/Bundle.h"
+#include "platform/Localization.h"
 #include "platform/DispatchQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
+#include "usb/UsbTrace.h"
 
 using ovn::DispatchQueue;
 using ovn::StdErr;
@@ -284,8 +287,45 @@ void ZVPrinters::handleArrivedService(const IOServicePtr& service) {
         }
     } else if (interfaceClass == kPrinterInterfaceClass && interfaceSubClass != kPrinterInterfaceSubClass) {
         SysLog("Found a device that is a printer by class, but not by subclass; subClass=%d\n", interfaceSubClass);
+    } else if (interfaceClass == kPrinterInterfaceClass && acceptedVendorIDs().count(vendorID)) {
+        noteUnaccepted(interface, service, vendorID, productID);
     }
     // The interface and the service are released with the local references; the printer holds its own.
+}
+
+void ZVPrinters::noteUnaccepted(const ovn::usb::IOUSBInterfaceInterfacePtr& interface, const IOServicePtr& service,
+                                uint16_t vendorID, uint16_t productID) {
+    UnacceptedPrinter seen;
+    seen.vendorID = vendorID;
+    seen.productID = productID;
+    interface->GetLocationID(&seen.locationID);
+    if (const auto* row = ovn::OVNFirmwareCatalogue::rowForProductID(productID)) seen.model = row->model;
+    SysLog("%s", unacceptedPrinterText(seen).c_str());
+    std::lock_guard<std::mutex> lock(mutex_);
+    unaccepted_.emplace_back(service, std::move(seen));
+}
+
+std::vector<ZVPrinters::UnacceptedPrinter> ZVPrinters::unacceptedPrinters() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<UnacceptedPrinter> seen;
+    for (const auto& entry : unaccepted_) seen.push_back(entry.second);
+    return seen;
+}
+
+std::string ZVPrinters::unacceptedPrinterText(const UnacceptedPrinter& printer) {
+    char id[8];
+    std::snprintf(id, sizeof id, "0x%.4X", unsigned{printer.productID});
+    const std::string name = "OVN " + (printer.model.empty() ? std::string("printer") : printer.model);
+    std::string text = ovn::Localized("%1 (USB product ID %2, USB device %3) is not accepted: start the program "
+                                      "with --accept-product %2 to use it");
+    const std::pair<const char*, std::string> fields[] = {
+        {"%1", name},
+        {"%2", id},
+        {"%3", ovn::usb::UsbTrace::deviceKey(printer.vendorID, printer.productID, printer.locationID)}};
+    for (const auto& [mark, value] : fields)
+        for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + value.size()))
+            text.replace(at, 2, value);
+    return text;
 }
 
 void ZVPrinters::setPrinterFactory(PrinterFactory factory) {
@@ -377,6 +417,12 @@ void ZVPrinters::removedDeviceObject(const IOServicePtr& service) {
                 }
             }
         }
+    }
+    if (!match) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::erase_if(unaccepted_, [&service](const auto& entry) {
+            return ovn::usb::IOObjectIsEqualTo(entry.first, service);
+        });
     }
     if (!match) {
         SysLog("failed to match a printer object for device %x", ovn::usb::IOObjectHandle(service));

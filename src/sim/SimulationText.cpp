@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <set>
+#include <string>
 
 namespace ovn::sim {
 
@@ -235,6 +236,11 @@ SimulationParseResult parseSimulationText(std::string_view text) {
             return result;
         }
         result.printers.push_back(std::move(entry));
+        if (result.printers.size() > kMaxSimulatedPrinters) {
+            result.error = "at most " + std::to_string(kMaxSimulatedPrinters) + " printers can be simulated";
+            result.printers.clear();
+            return result;
+        }
     }
     return result;
 }

@@ -17,6 +17,8 @@
 //     delay=MS          restart delay of the firmware update, in milliseconds
 //     settle=MS         PL-MV1: time on the intermediate firmware before its last restart
 //
+// At most kMaxSimulatedPrinters printers.
+//
 // Example: "PL35:serial=7C1004721:iserial=1,PL25D:fw=PL25DUP 1.30PRN:status=01100"
 #pragma once
 
@@ -43,6 +45,9 @@ struct SimulationParseResult {
     std::string error;  // empty when the text was understood
     bool ok() const { return error.empty(); }
 };
+
+// The most printers one description may plug in.
+inline constexpr size_t kMaxSimulatedPrinters = 256;
 
 SimulationParseResult parseSimulationText(std::string_view text);
 

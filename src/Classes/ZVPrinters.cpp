@@ -155,7 +155,8 @@ ZVPrinters::IndexSet ZVPrinters::productIDsFromUserDefaults() {
         if (auto id = ovn::program::parseProductID(text, &error))
             ids.insert(*id);
         else
-            SysLog("ignoring %s entry \"%s\": %s", kAdditionalProductIDsKey, text.c_str(), error.c_str());
+            ovn::UserDefaults::warnUser("user defaults at " + ovn::UserDefaults::defaultPath() + ": ignoring " +
+                                        kAdditionalProductIDsKey + " entry \"" + text + "\": " + error);
     };
     if (auto list = std::get_if<std::vector<std::string>>(&*value)) {
         for (const auto& text : *list) addText(text);
@@ -165,10 +166,12 @@ ZVPrinters::IndexSet ZVPrinters::productIDsFromUserDefaults() {
         if (*number >= 0 && *number <= 0xFFFF)
             ids.insert(static_cast<uint16_t>(*number));
         else
-            SysLog("ignoring %s entry %lld: not a USB product ID", kAdditionalProductIDsKey,
-                   static_cast<long long>(*number));
+            ovn::UserDefaults::warnUser("user defaults at " + ovn::UserDefaults::defaultPath() + ": ignoring " +
+                                        kAdditionalProductIDsKey + " entry " + std::to_string(*number) +
+                                        ": not a USB product ID");
     } else {
-        SysLog("ignoring %s: not a list of product IDs", kAdditionalProductIDsKey);
+        ovn::UserDefaults::warnUser("user defaults at " + ovn::UserDefaults::defaultPath() + ": ignoring " +
+                                    kAdditionalProductIDsKey + ": not a list of product IDs");
     }
     return ids;
 }

@@ -28,6 +28,9 @@ public:
     static void setStandard(std::shared_ptr<UserDefaults> defaults);
     // $XDG_CONFIG_HOME/ovn-utility/defaults.json, or ~/.config/ovn-utility/defaults.json.
     static std::string defaultPath();
+
+    // A problem with the user's settings: once per text, to the system log and (without -v) standard error.
+    static void warnUser(const std::string& text);
 };
 
 // In memory only (tests, --simulate runs that must not touch the user's settings).
@@ -41,8 +44,11 @@ private:
     std::map<std::string, Value> values_;
 };
 
-// Backed by a JSON object in a file; written through at every change (to a temporary file then renamed, so a
-// crash never leaves half a file). A write that fails keeps the value in memory and logs the failure.
+// Backed by a JSON object in a file; written through at every change (to a temporary file in the same folder,
+// synced, then renamed over the file, so a crash never leaves half a file). A write keeps the file's mode and
+// every entry it does not set, and goes through a symlink to its target. A write that fails keeps the value in
+// memory and logs the failure. A file that exists but cannot be read or is not a JSON object is never written
+// over: the user is warned once and the store runs on built-in settings, in memory.
 class FileUserDefaults : public UserDefaults {
 public:
     explicit FileUserDefaults(std::string path);
@@ -52,6 +58,7 @@ public:
 
 private:
     void load();
+    void unusable(const std::string& problem);
     bool save() const;
     std::string path_;
     mutable std::mutex mutex_;
@@ -59,6 +66,8 @@ private:
     // Entries of the file that are not a Value (written by someone else): kept as JSON text and written back
     // unchanged, so that saving one setting never drops another.
     std::map<std::string, std::string> foreign_;
+    // The file exists but could not be read or understood: it is left as it is and nothing is written to it.
+    bool unusable_ = false;
 };
 
 }  // namespace ovn

@@ -86,17 +86,18 @@ void holdStandardDescriptors() {
 }
 
 // A result that did not reach standard output (a full disk, a closed descriptor) makes the run fail.
+// So does a --trace-usb file that could not be written (reported when it happened).
 int checkedExitStatus(int status) {
     const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
-    if (!failed) return status;
-    std::fputs("ovnctl: error: write error on standard output\n", stderr);
-    return status == kExitSuccess ? kExitFailed : status;
+    if (failed) std::fputs("ovnctl: error: write error on standard output\n", stderr);
+    if (failed || ovn::usb::UsbTrace::failed()) return status == kExitSuccess ? kExitFailed : status;
+    return status;
 }
 
 [[noreturn]] void exitNow(int status) {
+    status = checkedExitStatus(status);
     ovn::usb::UsbTrace::close();
     std::fflush(nullptr);
-    status = checkedExitStatus(status);
     // Printer queues and the terminal reader may still be running: end without tearing them down under them.
     std::_Exit(status);
 }

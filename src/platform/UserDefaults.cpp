@@ -95,18 +95,6 @@ void MemoryUserDefaults::setObject(const std::string& key, const Value& value) {
 
 FileUserDefaults::FileUserDefaults(std::string path) : path_(std::move(path)) { load(); }
 
-void UserDefaults::warnUser(const std::string& text) {
-    static std::mutex mutex;
-    static std::set<std::string> warned;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!warned.insert(text).second) return;
-    }
-    SysLogText(text);
-    // Without -v the system log alone would keep it from the user.
-    if (!SystemLog::mirrorToStdErr()) StdErrText(text);
-}
-
 namespace {
 constexpr char kFolderProblem[] = "it is a folder";
 
@@ -184,7 +172,7 @@ void FileUserDefaults::load() {
     auto text = readRegularFile(path_, &problem);
     if (!text) {
         if (problem == kFolderProblem)
-            warnUser("user defaults at " + path_ + " are unreadable; using none (" + problem + ")");
+            WarnUser("user defaults at " + path_ + " are unreadable; using none (" + problem + ")");
         else if (!problem.empty())
             unusable(problem);
         return;
@@ -213,12 +201,12 @@ void FileUserDefaults::load() {
             foreign_[k] = v.dump();
         }
     }
-    for (const auto& what : ignored) warnUser("user defaults at " + path_ + ": " + what + "; ignored");
+    for (const auto& what : ignored) WarnUser("user defaults at " + path_ + ": " + what + "; ignored");
 }
 
 void FileUserDefaults::unusable(const std::string& problem) {
     unusable_ = true;
-    warnUser("user defaults at " + path_ + " are unreadable; using none (" + problem +
+    WarnUser("user defaults at " + path_ + " are unreadable; using none (" + problem +
              "); the file is left as it is and built-in settings are used");
 }
 

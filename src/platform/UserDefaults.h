@@ -28,9 +28,6 @@ public:
     static void setStandard(std::shared_ptr<UserDefaults> defaults);
     // $XDG_CONFIG_HOME/ovn-utility/defaults.json, or ~/.config/ovn-utility/defaults.json.
     static std::string defaultPath();
-
-    // A problem with the user's settings: once per text, to the system log and (without -v) standard error.
-    static void warnUser(const std::string& text);
 };
 
 // In memory only (tests, --simulate runs that must not touch the user's settings).

@@ -111,7 +111,7 @@ int main(int argc, char** argv) {
     std::string setting;
 
     CLI::App app{kDescription, "ovnctl"};
-    app.footer(kFooter);
+    app.footer(std::string(kFooter) + "\n" + ovn::sim::simulationHelpText());
     app.require_subcommand(1, 1);
     app.fallthrough();
     app.add_option("--simulate", options.simulate,

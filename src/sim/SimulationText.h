@@ -51,4 +51,7 @@ inline constexpr size_t kMaxSimulatedPrinters = 256;
 
 SimulationParseResult parseSimulationText(std::string_view text);
 
+// For a program's help: the models with their USB product IDs, the faults and the commands a fault may name.
+std::string simulationHelpText();
+
 }  // namespace ovn::sim

@@ -155,7 +155,7 @@ ZVPrinters::IndexSet ZVPrinters::productIDsFromUserDefaults() {
         if (auto id = ovn::program::parseProductID(text, &error))
             ids.insert(*id);
         else
-            ovn::WarnUser("user defaults at " + ovn::UserDefaults::defaultPath() + ": ignoring " +
+            ovn::WarnUser("user defaults at " + ovn::UserDefaults::standard().location() + ": ignoring " +
                                         kAdditionalProductIDsKey + " entry \"" + text + "\": " + error);
     };
     if (auto list = std::get_if<std::vector<std::string>>(&*value)) {
@@ -166,11 +166,11 @@ ZVPrinters::IndexSet ZVPrinters::productIDsFromUserDefaults() {
         if (*number >= 0 && *number <= 0xFFFF)
             ids.insert(static_cast<uint16_t>(*number));
         else
-            ovn::WarnUser("user defaults at " + ovn::UserDefaults::defaultPath() + ": ignoring " +
+            ovn::WarnUser("user defaults at " + ovn::UserDefaults::standard().location() + ": ignoring " +
                                         kAdditionalProductIDsKey + " entry " + std::to_string(*number) +
                                         ": not a USB product ID");
     } else {
-        ovn::WarnUser("user defaults at " + ovn::UserDefaults::defaultPath() + ": ignoring " +
+        ovn::WarnUser("user defaults at " + ovn::UserDefaults::standard().location() + ": ignoring " +
                                     kAdditionalProductIDsKey + ": not a list of product IDs");
     }
     return ids;

@@ -18,6 +18,8 @@ public:
     virtual std::optional<Value> objectForKey(const std::string& key) const = 0;
     virtual void setObject(const std::string& key, const Value& value) = 0;  // nothing removes the key
     virtual void removeObjectForKey(const std::string& key) { setObject(key, Value{}); }
+    // Where the values live, for messages: the file's path, or "memory".
+    virtual std::string location() const { return "memory"; }
 
     // Absent or not a boolean/integer reads as false.
     bool boolForKey(const std::string& key) const;
@@ -52,6 +54,7 @@ public:
     std::optional<Value> objectForKey(const std::string& key) const override;
     void setObject(const std::string& key, const Value& value) override;
     const std::string& path() const { return path_; }
+    std::string location() const override { return path_; }
 
 private:
     void load();

@@ -63,6 +63,7 @@ private:
     void createToolBar();
     void createCentralWidget();
     void fitColumns();
+    void updateEmptyText();
     void updateActions();
     void updateStatusBar();
     void registrySelectionChanged();

@@ -303,7 +303,7 @@ void ZVPrinters::noteUnaccepted(const ovn::usb::IOUSBInterfaceInterfacePtr& inte
     seen.productID = productID;
     interface->GetLocationID(&seen.locationID);
     if (const auto* row = ovn::OVNFirmwareCatalogue::rowForProductID(productID)) seen.model = row->model;
-    SysLog("%s", unacceptedPrinterText(seen).c_str());
+    // Not logged here: the programs tell the user (unacceptedPrinters) where it helps.
     std::lock_guard<std::mutex> lock(mutex_);
     unaccepted_.emplace_back(service, std::move(seen));
 }

@@ -83,7 +83,11 @@ void WarnUser(const std::string& line) {
     }
     SysLogText(line);
     // Without -v the system log alone would keep it from the user.
-    if (!SystemLog::mirrorToStdErr()) StdErrText(line);
+    if (!SystemLog::mirrorToStdErr()) {
+        const std::string text = line + "\n";
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
 }
 
 void SystemLog::setIdentity(const std::string& ident) {

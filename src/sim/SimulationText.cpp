@@ -204,7 +204,7 @@ std::optional<std::string> parsePrinter(std::string_view part, SimulatedPrinterS
                 }
                 if (!command) {
                     return "unknown command " + quoted(commandText) + " in fault " + quoted(value) + " in " +
-                           quoted(part) + " (commands: " + commandNames() + ")";
+                           quoted(part);
                 }
             }
             auto fault = faultByName(name);

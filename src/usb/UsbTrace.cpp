@@ -69,8 +69,8 @@ bool UsbTrace::open(const std::string& path, std::string* error) {
     std::lock_guard<std::mutex> lock(gTraceMutex);
     closeLocked();
     gTraceFailed.store(false);
-    auto fail = [error](const std::string& reason) {
-        if (error) *error = reason;
+    auto fail = [error, &path](const std::string& reason) {
+        if (error) *error = "cannot open USB trace file '" + path + "': " + reason;
         return false;
     };
     if (path.empty()) return fail("no file name given");

@@ -1,10 +1,14 @@
 #include "Classes/OVNFirmwareCatalogue.h"
 
 #include <sys/stat.h>
+#include <filesystem>
+#include <cstdlib>
+#include <unistd.h>
 
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "platform/Bundle.h"
 #include "platform/Crypto.h"
@@ -178,11 +182,16 @@ bool verifyFirmwareArchive(uint16_t productID, std::string_view hmacKey, DeviceI
     for (size_t i = 0; i < row->files.size(); ++i) {
         const std::string& name = row->files[i];
         FileHash file = fileHashForResource(hmacKey, name);
+        if (file.status == FileHash::Status::NotFound) reportResourceProblem(name, "missing");
+        if (file.status == FileHash::Status::Unreadable) reportResourceProblem(name, "unreadable");
         if (!file.wasRead()) continue;
         const std::string expected = i < row->hashes.size() ? row->hashes[i] : std::string();
         verdict = file.status == FileHash::Status::Hashed && expected == file.hash;
         info.set(name, verdict);
-        if (!verdict) return false;
+        if (!verdict) {
+            reportResourceProblem(name, file.status == FileHash::Status::Empty ? "empty" : "wrong hash");
+            return false;
+        }
     }
     return verdict;
 }
@@ -286,5 +295,44 @@ double installedFirmwareVersion(const std::optional<std::string>& firmwareVersio
 }
 
 bool installedIsNewerThanOffered(double installed, double offered) { return installed > offered; }
+
+}  // namespace ovn::OVNFirmwareCatalogue
+
+namespace ovn::OVNFirmwareCatalogue {
+
+std::string versionForMessage(double version, const std::optional<std::string>& versionText) {
+    if (std::isfinite(version) && std::fabs(version) < 1e6) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f", version);
+        return text;
+    }
+    return versionText.value_or("");
+}
+
+}  // namespace ovn::OVNFirmwareCatalogue
+
+namespace ovn::OVNFirmwareCatalogue {
+
+std::string resourceFolderText() {
+    std::string text = "resource folder searched: " + Bundle::resourceDirectory();
+    std::error_code ec;
+    if (const char* env = std::getenv("OVN_RESOURCE_DIR"); env && *env && !std::filesystem::is_directory(env, ec))
+        text += std::string(" (OVN_RESOURCE_DIR names \"") + env + "\", a folder that does not exist)";
+    return text;
+}
+
+void reportResourceProblem(const std::string& fileName, const std::string& problem) {
+    WarnUser("delivered file \"" + fileName + "\": " + problem + "; " + resourceFolderText());
+}
+
+std::optional<std::string> resourceProblem(const std::string& fileName) {
+    std::optional<std::string> path = resourcePath(fileName);
+    if (!path) return "missing";
+    struct stat st {};
+    if (::stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path->c_str(), R_OK) != 0)
+        return "unreadable";
+    if (st.st_size == 0) return "empty";
+    return std::nullopt;
+}
 
 }  // namespace ovn::OVNFirmwareCatalogue

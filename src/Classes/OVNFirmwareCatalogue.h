@@ -62,6 +62,16 @@ std::optional<std::string> verifyBlob(std::string_view hmacKey, std::span<const 
 // "fw") and looked up among the delivered data; nothing when it is not there.
 std::optional<std::string> resourcePath(const std::string& fileName);
 
+// A problem with a delivered file that the user can act on: one line naming the file, what is wrong with it
+// ("missing", "empty", "unreadable", "wrong hash", "bad S-record in line 12") and the resource folder searched,
+// saying so when OVN_RESOURCE_DIR names a folder that does not exist. System log and, also without -v, standard
+// error; once per text.
+void reportResourceProblem(const std::string& fileName, const std::string& problem);
+// "resource folder searched: DIR" and, when OVN_RESOURCE_DIR names a folder that does not exist, that too.
+std::string resourceFolderText();
+// What keeps a delivered file from use ("missing", "unreadable", "empty"), nothing when it can be read.
+std::optional<std::string> resourceProblem(const std::string& fileName);
+
 struct FileHash {
     enum class Status {
         Hashed,      // hash holds the file hash
@@ -116,6 +126,10 @@ double versionNumber(std::optional<std::string_view> versionText);
 double availableFirmwareVersion(const std::optional<std::string>& newFirmwareVersion);
 // installedFirmwareVersion: the version number of the firmware version the printer reported.
 double installedFirmwareVersion(const std::optional<std::string>& firmwareVersion);
+
+// A version number as a message shows it: "%.2f" ("1.70"); a number that does not read as a version (huge,
+// not finite) is shown as the printer's own text, as it was given.
+std::string versionForMessage(double version, const std::optional<std::string>& versionText);
 
 // Whether the printer runs a strictly newer firmware than the one offered (equal versions may be installed).
 bool installedIsNewerThanOffered(double installed, double offered);

@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <new>
 
 #include "Classes/OVNFirmwareCatalogue.h"
@@ -280,6 +282,14 @@ std::optional<FirmwareImage> readFirmwareImage(const std::string& path, size_t h
     }
     const size_t length = static_cast<size_t>(r.size);
     SRecCheck check = checkSRecData(std::span<const uint8_t>(buffer).subspan(headroom, length));
+    if (check.result != SRecCheck::Result::Passed) {
+        // The user is told which line of which file, without -v too.
+        const auto text = std::span<const uint8_t>(buffer).subspan(headroom, std::min(check.offset, length));
+        const auto line = 1 + std::count(text.begin(), text.end(), uint8_t{'\n'});
+        const bool empty = check.result == SRecCheck::Result::Empty;
+        OVNFirmwareCatalogue::reportResourceProblem(std::filesystem::path(path).filename().string(),
+                                                    empty ? "empty" : "bad S-record line " + std::to_string(line));
+    }
     switch (check.result) {
         case SRecCheck::Result::Passed:
             break;

@@ -81,7 +81,7 @@ bool openUsbTrace(const std::string& path, std::string* error) {
         return false;
     }
     if (!ovn::usb::UsbTrace::open(path, &reason)) {
-        setError(error, "cannot write the USB trace file \"" + path + "\"" + (reason.empty() ? "" : ": " + reason));
+        setError(error, reason.empty() ? "cannot write the USB trace file \"" + path + "\"" : reason);
         return false;
     }
     return true;

@@ -57,6 +57,7 @@ public:
     LayeredUserDefaults(std::shared_ptr<UserDefaults> base, std::map<std::string, Value> overrides);
     std::optional<Value> objectForKey(const std::string& key) const override;
     void setObject(const std::string& key, const Value& value) override;
+    std::string location() const override { return base_ ? base_->location() : UserDefaults::location(); }
 
 private:
     std::shared_ptr<UserDefaults> base_;

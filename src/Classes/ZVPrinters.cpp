@@ -7,10 +7,13 @@
 #include <cstdio>
 
 #include "Classes/ProgramSetup.h"
+#include "Classes/OVNFirmwareCatalogue.h"
 #include "platform/Bundle.h"
+#include "platform/Localization.h"
 #include "platform/DispatchQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
+#include "usb/UsbTrace.h"
 
 using ovn::DispatchQueue;
 using ovn::StdErr;
@@ -152,7 +155,8 @@ ZVPrinters::IndexSet ZVPrinters::productIDsFromUserDefaults() {
         if (auto id = ovn::program::parseProductID(text, &error))
             ids.insert(*id);
         else
-            SysLog("ignoring %s entry \"%s\": %s", kAdditionalProductIDsKey, text.c_str(), error.c_str());
+            ovn::WarnUser("user defaults at " + ovn::UserDefaults::standard().location() + ": ignoring " +
+                                        kAdditionalProductIDsKey + " entry \"" + text + "\": " + error);
     };
     if (auto list = std::get_if<std::vector<std::string>>(&*value)) {
         for (const auto& text : *list) addText(text);
@@ -162,10 +166,12 @@ ZVPrinters::IndexSet ZVPrinters::productIDsFromUserDefaults() {
         if (*number >= 0 && *number <= 0xFFFF)
             ids.insert(static_cast<uint16_t>(*number));
         else
-            SysLog("ignoring %s entry %lld: not a USB product ID", kAdditionalProductIDsKey,
-                   static_cast<long long>(*number));
+            ovn::WarnUser("user defaults at " + ovn::UserDefaults::standard().location() + ": ignoring " +
+                                        kAdditionalProductIDsKey + " entry " + std::to_string(*number) +
+                                        ": not a USB product ID");
     } else {
-        SysLog("ignoring %s: not a list of product IDs", kAdditionalProductIDsKey);
+        ovn::WarnUser("user defaults at " + ovn::UserDefaults::standard().location() + ": ignoring " +
+                                    kAdditionalProductIDsKey + ": not a list of product IDs");
     }
     return ids;
 }
@@ -284,8 +290,45 @@ void ZVPrinters::handleArrivedService(const IOServicePtr& service) {
         }
     } else if (interfaceClass == kPrinterInterfaceClass && interfaceSubClass != kPrinterInterfaceSubClass) {
         SysLog("Found a device that is a printer by class, but not by subclass; subClass=%d\n", interfaceSubClass);
+    } else if (interfaceClass == kPrinterInterfaceClass && acceptedVendorIDs().count(vendorID)) {
+        noteUnaccepted(interface, service, vendorID, productID);
     }
     // The interface and the service are released with the local references; the printer holds its own.
+}
+
+void ZVPrinters::noteUnaccepted(const ovn::usb::IOUSBInterfaceInterfacePtr& interface, const IOServicePtr& service,
+                                uint16_t vendorID, uint16_t productID) {
+    UnacceptedPrinter seen;
+    seen.vendorID = vendorID;
+    seen.productID = productID;
+    interface->GetLocationID(&seen.locationID);
+    if (const auto* row = ovn::OVNFirmwareCatalogue::rowForProductID(productID)) seen.model = row->model;
+    // Not logged here: the programs tell the user (unacceptedPrinters) where it helps.
+    std::lock_guard<std::mutex> lock(mutex_);
+    unaccepted_.emplace_back(service, std::move(seen));
+}
+
+std::vector<ZVPrinters::UnacceptedPrinter> ZVPrinters::unacceptedPrinters() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<UnacceptedPrinter> seen;
+    for (const auto& entry : unaccepted_) seen.push_back(entry.second);
+    return seen;
+}
+
+std::string ZVPrinters::unacceptedPrinterText(const UnacceptedPrinter& printer) {
+    char id[8];
+    std::snprintf(id, sizeof id, "0x%.4X", unsigned{printer.productID});
+    const std::string name = "OVN " + (printer.model.empty() ? std::string("printer") : printer.model);
+    std::string text = ovn::Localized("%1 (USB product ID %2, USB device %3) is not accepted: start the program "
+                                      "with --accept-product %2 to use it");
+    const std::pair<const char*, std::string> fields[] = {
+        {"%1", name},
+        {"%2", id},
+        {"%3", ovn::usb::UsbTrace::deviceKey(printer.vendorID, printer.productID, printer.locationID)}};
+    for (const auto& [mark, value] : fields)
+        for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + value.size()))
+            text.replace(at, 2, value);
+    return text;
 }
 
 void ZVPrinters::setPrinterFactory(PrinterFactory factory) {
@@ -377,6 +420,12 @@ void ZVPrinters::removedDeviceObject(const IOServicePtr& service) {
                 }
             }
         }
+    }
+    if (!match) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::erase_if(unaccepted_, [&service](const auto& entry) {
+            return ovn::usb::IOObjectIsEqualTo(entry.first, service);
+        });
     }
     if (!match) {
         SysLog("failed to match a printer object for device %x", ovn::usb::IOObjectHandle(service));

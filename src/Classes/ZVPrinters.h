@@ -117,6 +117,21 @@ public:
     // 0x or decimal, or a single such text or integer. Unusable entries are logged and skipped.
     static IndexSet productIDsFromUserDefaults();
 
+    // ---- OVN printers seen but not accepted ----
+
+    // A printer-class interface of an accepted vendor whose product ID is not accepted: it is not listed, and
+    // the user is told which option would accept it.
+    struct UnacceptedPrinter {
+        uint16_t vendorID = 0;
+        uint16_t productID = 0;
+        uint32_t locationID = 0;
+        std::string model;  // the catalogue's model name ("PL35"), "" for a product ID it does not know
+    };
+    // Those attached now, in arrival order (any thread).
+    std::vector<UnacceptedPrinter> unacceptedPrinters() const;
+    // The line the user reads about one of them, naming the option that accepts it ("--accept-product 0x5C01").
+    static std::string unacceptedPrinterText(const UnacceptedPrinter& printer);
+
     // ---- printer creation ----
 
     // Makes the printer object for an accepted interface (main thread). The default makes a ZVUSBPrinterOVN
@@ -178,6 +193,8 @@ private:
     void drainArrivals(const ovn::usb::IOIteratorPtr& iterator);
     void drainRemovals(const ovn::usb::IOIteratorPtr& iterator);
     void handleArrivedService(const ovn::usb::IOServicePtr& service);
+    void noteUnaccepted(const ovn::usb::IOUSBInterfaceInterfacePtr& interface, const ovn::usb::IOServicePtr& service,
+                        uint16_t vendorID, uint16_t productID);
     void appendPrinter(const PrinterPtr& printer);
     void unlistPrinter(const PrinterPtr& printer);
     void changeSelection(int64_t index);
@@ -206,6 +223,7 @@ private:
     int64_t selectionIndex_ = -1;
     IndexSet addedProductIDs_;
     std::map<const ZVUSBPrinterOVN*, Tracked> tracked_;
+    std::vector<std::pair<ovn::usb::IOServicePtr, UnacceptedPrinter>> unaccepted_;
     bool terminated_ = false;
     PrinterFactory factory_;
 };

@@ -102,9 +102,10 @@ void ZVUSBPrinterOVN::proceedWithUpdateWhenReady() {
     const double offered = availableFirmwareVersion();
     if (ovn::OVNFirmwareCatalogue::installedIsNewerThanOffered(installed, offered) &&
         !ovn::UserDefaults::standard().boolForKey(kInstallOlderFirmwareVersion)) {
-        char message[96];
-        std::snprintf(message, sizeof message, "This printer has firmware version %.2f installed.", installed);
-        showAlertWithTitle(std::string(kNotNeededTitle), std::string(message), buttons({"OK"}), nullptr);
+        const std::string message = "This printer has firmware version " +
+                                    ovn::OVNFirmwareCatalogue::versionForMessage(installed, firmwareVersion()) +
+                                    " installed.";
+        showAlertWithTitle(std::string(kNotNeededTitle), message, buttons({"OK"}), nullptr);
         return;
     }
 

@@ -202,6 +202,11 @@ MainWindow::MainWindow(std::shared_ptr<ZVPrinters> registry, bool simulated, std
                                              });
     }
 
+    // A printer that is seen but not accepted changes no row: the empty page looks again every second.
+    auto* unacceptedCheck = new QTimer(this);
+    connect(unacceptedCheck, &QTimer::timeout, this, &MainWindow::updateEmptyText);
+    unacceptedCheck->start(1000);
+
     resize(1320, 680);
     retranslate();
     updateStatusBar();
@@ -377,16 +382,25 @@ void MainWindow::retranslate() {
     historyAction_->setStatusTip(tr("Show the firmware updates done on this computer"));
 
     emptyTitle_->setText(tr("No printers found"));
-    emptyText_->setText(unavailableReason_.isEmpty()
-                            ? tr("Connect an OVN printer by USB and switch it on. It appears here as soon as it is "
-                                 "recognised.")
-                            : tr("USB cannot be used: %1").arg(unavailableReason_));
+    updateEmptyText();
     modeLabel_->setText(tr("Simulated printers"));
 
     model_->retranslate();
     details_->retranslate();
     fitColumns();
     updateStatusBar();
+}
+
+void MainWindow::updateEmptyText() {
+    QString text = unavailableReason_.isEmpty()
+                       ? tr("Connect an OVN printer by USB and switch it on. It appears here as soon as it is "
+                            "recognised.")
+                       : tr("USB cannot be used: %1").arg(unavailableReason_);
+    // OVN printers on the bus that the program does not accept, each with the option that would.
+    if (registry_)
+        for (const auto& seen : registry_->unacceptedPrinters())
+            text += QStringLiteral("\n\n") + QString::fromStdString(ZVPrinters::unacceptedPrinterText(seen));
+    if (emptyText_->text() != text) emptyText_->setText(text);
 }
 
 void MainWindow::fitColumns() {

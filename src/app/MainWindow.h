@@ -74,6 +74,7 @@ private:
     void createToolBar();
     void createCentralWidget();
     void fitColumns();
+    void updateEmptyText();
     void updateActions();
     void updateStatusBar();
     void selectRow(int row);

@@ -1,5 +1,6 @@
 #include "cli/CliAlerts.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +46,24 @@ std::optional<size_t> indexOf(const std::vector<std::string>& buttons, const std
 void writeErr(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
+}
+
+// A question or hint of an interactive run. With --json standard error carries one JSON object per line, so the
+// text goes to the terminal itself, or, without one, becomes such an object ({"phase": "prompt", ...}).
+void prompt(const Session& session, const std::string& text) {
+    if (!session.options().json) {
+        writeErr(text);
+        return;
+    }
+    const int tty = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        const bool whole = ::write(tty, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ::close(tty);
+        if (whole) return;
+    }
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    session.progress("prompt", line);
 }
 
 // Reads one line from standard input on a thread of its own (the main queue keeps running meanwhile) and
@@ -183,7 +202,7 @@ void CliAlertPresenter::answerAutomatically(const Pending& pending) {
 
 void CliAlertPresenter::askOnTerminal(const Pending& pending) {
     if (pending.request.checkbox) {
-        writeErr("Check \"" + pending.request.checkbox->title + "\"? [y/N] ");
+        prompt(session_, "Check \"" + pending.request.checkbox->title + "\"? [y/N] ");
         readLineAsync([self = shared_from_this(), pending](std::optional<std::string> line) {
             self->handleLine(pending, line, true);
         });
@@ -219,12 +238,12 @@ void CliAlertPresenter::handleLine(const Pending& pending, std::optional<std::st
         for (size_t i = 0; !chosen && i < buttons.size(); ++i)
             if (lower(buttons[i]) == lower(answer)) chosen = i;
         if (chosen && *chosen == 1 && !secondButtonEnabled(pending.request)) {
-            writeErr("\"" + buttons[1] + "\" is not available (\"" +
+            prompt(session_, "\"" + buttons[1] + "\" is not available (\"" +
                      (pending.request.checkbox ? pending.request.checkbox->title : std::string("agreement")) +
                      "\" is not checked)\n");
             chosen.reset();
         } else if (!chosen) {
-            writeErr("please answer with a number from 1 to " + std::to_string(buttons.size()) + "\n");
+            prompt(session_, "please answer with a number from 1 to " + std::to_string(buttons.size()) + "\n");
         }
         if (chosen) {
             deliver(pending, ovn::kAlertFirstButtonReturn + static_cast<long>(*chosen));
@@ -233,18 +252,18 @@ void CliAlertPresenter::handleLine(const Pending& pending, std::optional<std::st
     } else if (!line) {
         // End of input: the cautious answer.
         size_t index = indexOf(buttons, "Cancel").value_or(0);
-        writeErr("(no answer: end of input)\n");
+        prompt(session_, "(no answer: end of input)\n");
         deliver(pending, ovn::kAlertFirstButtonReturn + static_cast<long>(index));
         return;
     }
 
-    std::string prompt;
+    std::string choices;
     for (size_t i = 0; i < buttons.size(); ++i) {
-        prompt += "[" + std::to_string(i + 1) + "] " + buttons[i];
-        if (i == 1 && !secondButtonEnabled(pending.request)) prompt += " (unavailable)";
-        prompt += "  ";
+        choices += "[" + std::to_string(i + 1) + "] " + buttons[i];
+        if (i == 1 && !secondButtonEnabled(pending.request)) choices += " (unavailable)";
+        choices += "  ";
     }
-    writeErr(prompt + "> ");
+    prompt(session_, choices + "> ");
     readLineAsync([self = shared_from_this(), pending](std::optional<std::string> next) {
         self->handleLine(pending, next, false);
     });

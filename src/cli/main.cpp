@@ -1,9 +1,15 @@
 // ovnctl: the command-line program. See `ovnctl --help` and packaging/ovnctl.1.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "Classes/ProgramSetup.h"
 #include "Classes/UpdateJournal.h"
@@ -72,9 +78,37 @@ bool argvHasJson(int argc, char** argv) {
     return false;
 }
 
-// A printer of a simulated run: the print-queue clean-up that follows an iSerial change would reach the
-// host's real printing system, which a simulation must leave alone.
+// ---- output and option checks ----
+
+std::optional<double> parseTimeoutSeconds(const std::string& text) {
+    unsigned long seconds = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, seconds);
+    if (ec != std::errc() || ptr != end || seconds < 1 || seconds > 86400) return std::nullopt;
+    return static_cast<double>(seconds);
+}
+
+// Standard output closed when the program starts: a file opened later would get its descriptor and receive the
+// results. It is kept taken by a descriptor that refuses writes, so that every result fails as a write error.
+void holdStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int taken = ::open("/dev/null", fd == 1 ? O_RDONLY : O_RDWR);
+        if (taken >= 0 && taken != fd) ::close(taken);
+    }
+}
+
+// A result that did not reach standard output (a full disk, a closed descriptor) makes the run fail.
+// So does a --trace-usb file that could not be written (reported when it happened).
+int checkedExitStatus(int status) {
+    const bool failed = std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (failed) std::fputs("ovnctl: error: write error on standard output\n", stderr);
+    if (failed || ovn::usb::UsbTrace::failed()) return status == kExitSuccess ? kExitFailed : status;
+    return status;
+}
+
 [[noreturn]] void exitNow(int status) {
+    status = checkedExitStatus(status);
     ovn::usb::UsbTrace::close();
     std::fflush(nullptr);
     // Printer queues and the terminal reader may still be running: end without tearing them down under them.
@@ -84,12 +118,13 @@ bool argvHasJson(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    holdStandardDescriptors();
     Options options;
     std::string counter;
     std::string setting;
 
     CLI::App app{kDescription, "ovnctl"};
-    app.footer(kFooter);
+    app.footer(std::string(kFooter) + "\n" + ovn::sim::simulationHelpText());
     app.require_subcommand(1, 1);
     app.fallthrough();
     app.add_option("--simulate", options.simulate,
@@ -113,10 +148,11 @@ int main(int argc, char** argv) {
         ->allow_extra_args(false)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("-v,--verbose", options.verbose, "Diagnostic lines to standard error (else system log only)");
-    app.add_option("--timeout", options.timeoutSeconds,
-                   "Longest wait for printers to appear, be probed or come back from a restart (default 600)")
-        ->type_name("SECONDS")
-        ->check(CLI::PositiveNumber);
+    std::string timeoutText;
+    app.add_option("--timeout", timeoutText,
+                   "Longest wait for printers to appear, be probed or come back from a restart: whole seconds "
+                   "from 1 to 86400 (default 600)")
+        ->type_name("SECONDS");
 
     auto* list = app.add_subcommand("list", "List the attached printers and exit");
     auto* update = app.add_subcommand(
@@ -159,10 +195,10 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
         std::fputs(app.help().c_str(), stdout);
-        return kExitSuccess;
+        return checkedExitStatus(kExitSuccess);
     } catch (const CLI::CallForAllHelp&) {
         std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
-        return kExitSuccess;
+        return checkedExitStatus(kExitSuccess);
     } catch (const CLI::ParseError& e) {
         std::string message = e.what();
         if (message.empty()) message = "bad command line";
@@ -190,6 +226,16 @@ int main(int argc, char** argv) {
     if (!productIDs) {
         Session::reportError(json, kExitUsage, "--accept-product: " + error);
         return kExitUsage;
+    }
+    // --timeout: whole seconds, so that no value can end a wait before it began or never end it.
+    if (!timeoutText.empty()) {
+        auto seconds = parseTimeoutSeconds(timeoutText);
+        if (!seconds) {
+            Session::reportError(json, kExitUsage, "--timeout: \"" + timeoutText.substr(0, 32) +
+                                                       "\" is not a number of whole seconds from 1 to 86400");
+            return kExitUsage;
+        }
+        options.timeoutSeconds = *seconds;
     }
     for (const auto& serial : options.serials) {
         if (serial.empty()) {
@@ -274,6 +320,10 @@ int main(int argc, char** argv) {
         else
             runWatch(session, watch);
     });
+
+    // OVN printers on the bus that no option accepts: tell which option would.
+    for (const auto& seen : registry->unacceptedPrinters())
+        session.progress("warning", ZVPrinters::unacceptedPrinterText(seen));
 
     // Termination: the list is emptied on the main queue and discovery ends.
     ovn::DispatchQueue::main()->sync([&] { registry->prepareForTermination(); });

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace ovn {
@@ -72,6 +73,22 @@ void StdErr(const char* format, ...) {
 
 void SysLogText(const std::string& line) { emit(LogChannel::System, line); }
 void StdErrText(const std::string& line) { emit(LogChannel::StdErr, line); }
+
+void WarnUser(const std::string& line) {
+    static std::mutex mutex;
+    static std::set<std::string> warned;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!warned.insert(line).second) return;
+    }
+    SysLogText(line);
+    // Without -v the system log alone would keep it from the user.
+    if (!SystemLog::mirrorToStdErr()) {
+        const std::string text = line + "\n";
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+}
 
 void SystemLog::setIdentity(const std::string& ident) {
     std::lock_guard<std::mutex> lock(gMutex);

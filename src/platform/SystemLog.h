@@ -14,6 +14,9 @@ void SysLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void StdErr(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void SysLogText(const std::string& line);
 void StdErrText(const std::string& line);
+// A problem the user can act on (a damaged settings file, a missing delivered file): to the system log and,
+// also without -v, to standard error; once per text.
+void WarnUser(const std::string& line);
 
 class SystemLog {
 public:

@@ -18,6 +18,8 @@ public:
     virtual std::optional<Value> objectForKey(const std::string& key) const = 0;
     virtual void setObject(const std::string& key, const Value& value) = 0;  // nothing removes the key
     virtual void removeObjectForKey(const std::string& key) { setObject(key, Value{}); }
+    // Where the values live, for messages: the file's path, or "memory".
+    virtual std::string location() const { return "memory"; }
 
     // Absent or not a boolean/integer reads as false.
     bool boolForKey(const std::string& key) const;
@@ -41,17 +43,22 @@ private:
     std::map<std::string, Value> values_;
 };
 
-// Backed by a JSON object in a file; written through at every change (to a temporary file then renamed, so a
-// crash never leaves half a file). A write that fails keeps the value in memory and logs the failure.
+// Backed by a JSON object in a file; written through at every change (to a temporary file in the same folder,
+// synced, then renamed over the file, so a crash never leaves half a file). A write keeps the file's mode and
+// every entry it does not set, and goes through a symlink to its target. A write that fails keeps the value in
+// memory and logs the failure. A file that exists but cannot be read or is not a JSON object is never written
+// over: the user is warned once and the store runs on built-in settings, in memory.
 class FileUserDefaults : public UserDefaults {
 public:
     explicit FileUserDefaults(std::string path);
     std::optional<Value> objectForKey(const std::string& key) const override;
     void setObject(const std::string& key, const Value& value) override;
     const std::string& path() const { return path_; }
+    std::string location() const override { return path_; }
 
 private:
     void load();
+    void unusable(const std::string& problem);
     bool save() const;
     std::string path_;
     mutable std::mutex mutex_;
@@ -59,6 +66,8 @@ private:
     // Entries of the file that are not a Value (written by someone else): kept as JSON text and written back
     // unchanged, so that saving one setting never drops another.
     std::map<std::string, std::string> foreign_;
+    // The file exists but could not be read or understood: it is left as it is and nothing is written to it.
+    bool unusable_ = false;
 };
 
 }  // namespace ovn

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <set>
+#include <string>
 
 namespace ovn::sim {
 
@@ -67,6 +68,31 @@ std::optional<bool> parseFlag(std::string_view s) {
 
 bool printableText(std::string_view s) {
     return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const auto& word : words) text += (text.empty() ? "" : ", ") + word;
+    return text;
+}
+
+std::string faultNames() {
+    std::vector<std::string> names;
+    for (Fault f : {Fault::NoReply, Fault::LateReply, Fault::BadHeader, Fault::OversizeLength, Fault::NoCarriageReturn,
+                    Fault::Disconnect, Fault::Busy, Fault::PowerLoss})
+        names.push_back(faultName(f));
+    return joined(names);
+}
+
+// As a fault names them: "STATUS", "INFO.FVER".
+std::string commandNames() {
+    std::vector<std::string> names;
+    for (const auto& info : deviceCommandTable()) {
+        std::string name = commandName(info.command);
+        std::replace(name.begin(), name.end(), ' ', '.');
+        names.push_back(name);
+    }
+    return joined(names);
 }
 
 // Parses one printer's part; answers an error text or nothing.
@@ -187,8 +213,7 @@ std::optional<std::string> parsePrinter(std::string_view part, SimulatedPrinterS
             }
             auto fault = faultByName(name);
             if (!fault) {
-                return "unknown fault " + quoted(name) + " in " + quoted(part) +
-                       " (faults: noreply, late, badheader, oversize, nocr, disconnect, busy, powerloss)";
+                return "unknown fault " + quoted(name) + " in " + quoted(part) + " (faults: " + faultNames() + ")";
             }
             if (command && faultNeedsReply(*fault) && commandInfo(*command).kind != CommandKind::Query) {
                 return "fault " + quoted(name) + " changes a reply, but " + commandName(*command) +
@@ -239,8 +264,45 @@ SimulationParseResult parseSimulationText(std::string_view text) {
             return result;
         }
         result.printers.push_back(std::move(entry));
+        if (result.printers.size() > kMaxSimulatedPrinters) {
+            result.error = "at most " + std::to_string(kMaxSimulatedPrinters) + " printers can be simulated";
+            result.printers.clear();
+            return result;
+        }
     }
     return result;
+}
+
+std::string simulationHelpText() {
+    std::vector<std::string> models;
+    for (const auto& info : allModels()) {
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%.4X", unsigned{info.productId});
+        models.push_back(std::string(info.name) + "\x01" + id);  // kept on one line
+    }
+    // Wrapped for a terminal, two blanks in.
+    auto wrapped = [](const std::string& text) {
+        std::string out, line = " ";
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find(' ', start);
+            std::string word = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (line.size() + 1 + word.size() > 110) {
+                out += line + "\n";
+                line = "   ";
+            }
+            line += " " + word;
+            start = end == std::string::npos ? text.size() : end + 1;
+        }
+        out += line + "\n";
+        std::replace(out.begin(), out.end(), '\x01', ' ');
+        return out;
+    };
+    return "Simulated printers (--simulate):\n" +
+           wrapped("USB product IDs of the models: " + joined(models) +
+                   ". Only the accepted ones are listed; --accept-product adds one.") +
+           wrapped("Faults (fault=NAME[@COMMAND][*COUNT]): " + faultNames() + ".") +
+           wrapped("Commands a fault may be limited to: " + commandNames() + ".");
 }
 
 }  // namespace ovn::sim

@@ -18,6 +18,8 @@
 //     settle=MS         PL-MV1: time on the intermediate firmware before its last restart
 //     unplug=MS         leaves the bus this long after it was plugged in, and stays away
 //
+// At most kMaxSimulatedPrinters printers.
+//
 // Example: "PL35:serial=7C1004721:iserial=1,PL25D:fw=PL25DUP 1.30PRN:status=01100"
 #pragma once
 
@@ -46,6 +48,12 @@ struct SimulationParseResult {
     bool ok() const { return error.empty(); }
 };
 
+// The most printers one description may plug in.
+inline constexpr size_t kMaxSimulatedPrinters = 256;
+
 SimulationParseResult parseSimulationText(std::string_view text);
+
+// For a program's help: the models with their USB product IDs, the faults and the commands a fault may name.
+std::string simulationHelpText();
 
 }  // namespace ovn::sim

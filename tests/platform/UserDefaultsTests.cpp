@@ -145,7 +145,7 @@ TEST_F(UserDefaultsFile, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
         EXPECT_TRUE(defaults.boolForKey(kOlder));
         EXPECT_FALSE(defaults.objectForKey("window"));
         EXPECT_FALSE(defaults.objectForKey("ratio"));
-        EXPECT_FALSE(defaults.objectForKey("mixed"));
+        EXPECT_EQ(defaults.objectForKey("mixed"), Value{std::vector<std::string>{"a"}});
         defaults.setObject("prefDisplayVersionString", std::string("1.0.0"));
     }
     EXPECT_EQ(readJson(path), nlohmann::json::parse(R"({"installOlderFirmwareVersion": true, "ratio": 1.5,

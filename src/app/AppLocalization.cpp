@@ -98,7 +98,22 @@ QString gLanguage;
     QT_TRANSLATE_NOOP("Localizable", "This application may be damaged. Please download a new copy."),
     QT_TRANSLATE_NOOP("Localizable", "Firmware update was successful!"),
     QT_TRANSLATE_NOOP("Localizable", "There was a problem with the firmware update!"),
-    QT_TRANSLATE_NOOP("Localizable", " Please use up all MV1 media before using this update tool."),
+    QT_TRANSLATE_NOOP("Localizable", " Please use up all MV1 media before using this update tool."),    QT_TRANSLATE_NOOP("Localizable", "Firmware update refused"),
+    QT_TRANSLATE_NOOP("Localizable", "The printer did not enter firmware update mode"),
+    QT_TRANSLATE_NOOP("Localizable", "The printer is not answering"),
+    QT_TRANSLATE_NOOP("Localizable", "The colour tables could not be written"),
+    QT_TRANSLATE_NOOP("Localizable", "Finish the firmware update?"),
+    QT_TRANSLATE_NOOP("Localizable", "Later"),
+    QT_TRANSLATE_NOOP("Localizable", "an unknown version"),
+    QT_TRANSLATE_NOOP("Localizable", "the firmware version delivered with it"),
+    QT_TRANSLATE_NOOP("Localizable", "the version delivered with it"),
+    QT_TRANSLATE_NOOP("Localizable", "its status was asked for before the update"),
+    QT_TRANSLATE_NOOP("Localizable", "its status was asked for after it restarted for the update"),
+    QT_TRANSLATE_NOOP("Localizable", "it could not be opened to restart it for the update"),
+    QT_TRANSLATE_NOOP("Localizable", "it could not be opened to send the firmware"),
+    QT_TRANSLATE_NOOP("Localizable", "it could not be opened to finish the update"),
+    QT_TRANSLATE_NOOP("Localizable", "while the printer was restarting into firmware update mode"),
+    QT_TRANSLATE_NOOP("Localizable", "after the new firmware was sent and before its colour tables were written"),
 };
 
 // Core texts made from a format: the English format (values as %1, %2), matched as a whole.
@@ -112,7 +127,14 @@ QString gLanguage;
                       "This update tool will upgrade the printer firmware to version %1. This process cannot be undone"),
     QT_TRANSLATE_NOOP("Localizable", "This update tool is for the OVN MV1 printer. It will upgrade the printer to "
                                      "%1.\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media "
-                                     "packs.%2 This process cannot be undone."),
+                                     "packs.%2 This process cannot be undone."),    QT_TRANSLATE_NOOP("Localizable", "Another program is updating the firmware of %1. Wait until it has finished, then try again."),
+    QT_TRANSLATE_NOOP("Localizable", "The firmware of %1 is not updated: the update journal cannot be kept (%2). Make the folder writable, then try again."),
+    QT_TRANSLATE_NOOP("Localizable", "%1 restarted without entering firmware update mode. Its firmware was not changed; you can start the update again."),
+    QT_TRANSLATE_NOOP("Localizable", "%1 stopped answering (%2). Check that it is switched on and connected, and power-cycle it if it stays silent. An update under way goes on when the printer is found again."),
+    QT_TRANSLATE_NOOP("Localizable", "%1 could not be opened to write its colour tables. The update is finished the next time the printer is found; power-cycle it if it does not come back."),
+    QT_TRANSLATE_NOOP("Localizable", "The firmware update of %1 from %2 to %3 was interrupted %4. Would you like to finish it now?"),
+    QT_TRANSLATE_NOOP("Localizable", "OVN %1 (serial %2)"),
+    QT_TRANSLATE_NOOP("Localizable", "firmware version %1"),
 };
 
 QString translated(const QString& english) {
@@ -123,7 +145,9 @@ QString translated(const QString& english) {
 // A value inside a format: a core text itself (a status), or as it stands; "(null)" reads as unknown.
 QString translatedValue(const QString& value) {
     if (value == QLatin1String("(null)")) return QCoreApplication::translate("Localizable", "unknown");
-    return translated(value);
+    // A value may itself be a core text made from a format ("OVN PL35 (serial 7C1004721)"); it is shorter
+    // than the text it stands in, so this ends.
+    return translateCoreText(value.toStdString());
 }
 
 void routeCoreTexts() {

@@ -362,6 +362,106 @@ Nach dem Update BENÖTIGT der MV1-Drucker MV1Q-Medienpakete.%2 Dieser Vorgang ka
         <source>unknown</source>
         <translation>unbekannt</translation>
     </message>
+    <message>
+        <source>Firmware update refused</source>
+        <translation>Firmware-Aktualisierung abgelehnt</translation>
+    </message>
+    <message>
+        <source>The printer did not enter firmware update mode</source>
+        <translation>Der Drucker ist nicht in den Firmware-Aktualisierungsmodus gewechselt</translation>
+    </message>
+    <message>
+        <source>The printer is not answering</source>
+        <translation>Der Drucker antwortet nicht</translation>
+    </message>
+    <message>
+        <source>The colour tables could not be written</source>
+        <translation>Die Farbtabellen konnten nicht geschrieben werden</translation>
+    </message>
+    <message>
+        <source>Finish the firmware update?</source>
+        <translation>Firmware-Aktualisierung abschließen?</translation>
+    </message>
+    <message>
+        <source>Later</source>
+        <translation>Später</translation>
+    </message>
+    <message>
+        <source>an unknown version</source>
+        <translation>einer unbekannten Version</translation>
+    </message>
+    <message>
+        <source>the firmware version delivered with it</source>
+        <translation>die mitgelieferte Firmware-Version</translation>
+    </message>
+    <message>
+        <source>the version delivered with it</source>
+        <translation>die mitgelieferte Version</translation>
+    </message>
+    <message>
+        <source>its status was asked for before the update</source>
+        <translation>bei der Statusabfrage vor der Aktualisierung</translation>
+    </message>
+    <message>
+        <source>its status was asked for after it restarted for the update</source>
+        <translation>bei der Statusabfrage nach dem Neustart für die Aktualisierung</translation>
+    </message>
+    <message>
+        <source>it could not be opened to restart it for the update</source>
+        <translation>er konnte für den Neustart zur Aktualisierung nicht geöffnet werden</translation>
+    </message>
+    <message>
+        <source>it could not be opened to send the firmware</source>
+        <translation>er konnte zum Senden der Firmware nicht geöffnet werden</translation>
+    </message>
+    <message>
+        <source>it could not be opened to finish the update</source>
+        <translation>er konnte zum Abschließen der Aktualisierung nicht geöffnet werden</translation>
+    </message>
+    <message>
+        <source>while the printer was restarting into firmware update mode</source>
+        <translation>während der Drucker in den Firmware-Aktualisierungsmodus neu startete</translation>
+    </message>
+    <message>
+        <source>after the new firmware was sent and before its colour tables were written</source>
+        <translation>nachdem die neue Firmware gesendet war und bevor ihre Farbtabellen geschrieben wurden</translation>
+    </message>
+    <message>
+        <source>Another program is updating the firmware of %1. Wait until it has finished, then try again.</source>
+        <translation>Ein anderes Programm aktualisiert gerade die Firmware von %1. Warten Sie, bis es fertig ist, und versuchen Sie es dann erneut.</translation>
+    </message>
+    <message>
+        <source>The firmware of %1 is not updated: the update journal cannot be kept (%2). Make the folder writable, then try again.</source>
+        <translation>Die Firmware von %1 wird nicht aktualisiert: Das Aktualisierungsprotokoll kann nicht geführt werden (%2). Machen Sie den Ordner beschreibbar und versuchen Sie es dann erneut.</translation>
+    </message>
+    <message>
+        <source>%1 restarted without entering firmware update mode. Its firmware was not changed; you can start the update again.</source>
+        <translation>%1 wurde neu gestartet, ohne in den Firmware-Aktualisierungsmodus zu wechseln. Die Firmware wurde nicht geändert; Sie können die Aktualisierung erneut starten.</translation>
+    </message>
+    <message>
+        <source>%1 stopped answering (%2). Check that it is switched on and connected, and power-cycle it if it stays silent. An update under way goes on when the printer is found again.</source>
+        <translation>%1 antwortet nicht mehr (%2). Prüfen Sie, ob der Drucker eingeschaltet und angeschlossen ist, und schalten Sie ihn aus und wieder ein, wenn er weiter nicht antwortet. Eine laufende Aktualisierung wird fortgesetzt, sobald der Drucker wieder gefunden wird.</translation>
+    </message>
+    <message>
+        <source>%1 could not be opened to write its colour tables. The update is finished the next time the printer is found; power-cycle it if it does not come back.</source>
+        <translation>%1 konnte zum Schreiben der Farbtabellen nicht geöffnet werden. Die Aktualisierung wird abgeschlossen, sobald der Drucker wieder gefunden wird; schalten Sie ihn aus und wieder ein, wenn er nicht zurückkommt.</translation>
+    </message>
+    <message>
+        <source>The firmware update of %1 from %2 to %3 was interrupted %4. Would you like to finish it now?</source>
+        <translation>Die Firmware-Aktualisierung von %1 von %2 auf %3 wurde unterbrochen, %4. Möchten Sie sie jetzt abschließen?</translation>
+    </message>
+    <message>
+        <source>OVN %1 (serial %2)</source>
+        <translation>OVN %1 (Seriennummer %2)</translation>
+    </message>
+    <message>
+        <source>firmware version %1</source>
+        <translation>Firmware-Version %1</translation>
+    </message>
+    <message>
+        <source>%1 (USB product ID %2, USB device %3) is not accepted: start the program with --accept-product %2 to use it</source>
+        <translation>%1 (USB-Produkt-ID %2, USB-Gerät %3) wird nicht angenommen: Starten Sie das Programm mit --accept-product %2, um ihn zu verwenden</translation>
+    </message>
 </context>
 <context>
     <name>QPlatformTheme</name>

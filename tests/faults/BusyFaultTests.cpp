@@ -8,9 +8,9 @@
 #include <thread>
 #include <tuple>
 
-#include "FaultRig.h"
+#include "kit/Kit.h"
 
-namespace faulttest {
+namespace kit {
 namespace {
 
 enum class Taken {
@@ -56,7 +56,7 @@ class UpdateWithInterfaceTaken : public ::testing::TestWithParam<Param> {};
 
 TEST_P(UpdateWithInterfaceTaken, NothingIsSentWhileHeldAndTheUpdateCompletesOnceFree) {
     const auto [model, taken] = GetParam();
-    FaultRig rig;
+    Rig rig;
     Slot& s = rig.plug(model);
     rig.connect(s);
     ASSERT_TRUE(rig.waitProbed(s));
@@ -192,4 +192,4 @@ INSTANTIATE_TEST_SUITE_P(AllModels, UpdateWithInterfaceTaken,
                          paramName);
 
 }  // namespace
-}  // namespace faulttest
+}  // namespace kit

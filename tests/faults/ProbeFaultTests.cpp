@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "Classes/OVNProtocol.h"
-#include "FaultRig.h"
+#include "kit/Kit.h"
 
-namespace faulttest {
+namespace kit {
 namespace {
 
 namespace proto = ovn::protocol;
@@ -61,7 +61,7 @@ void nextArrival(Slot& s) {
 }
 
 // The listed printer shows what the printer reports.
-void expectShowsPrinter(FaultRig& rig, const Slot& s) {
+void expectShowsPrinter(Rig& rig, const Slot& s) {
     auto p = rig.listed(s);
     ASSERT_TRUE(p) << s.key << " is not listed";
     EXPECT_EQ(s.emulator->firmwareVersion(), p->firmwareVersion().value_or("(none)"));
@@ -82,7 +82,7 @@ void expectShowsPrinter(FaultRig& rig, const Slot& s) {
 }
 
 // Waits until nothing moves: every printer is on the bus and listed, and no command queue has work.
-void waitQuiet(FaultRig& rig, const std::vector<Slot*>& slots) {
+void waitQuiet(Rig& rig, const std::vector<Slot*>& slots) {
     auto quiet = [&] {
         for (Slot* s : slots)
             if (s->emulator->isOnBus() && !rig.listed(*s)) return false;
@@ -100,7 +100,7 @@ void waitQuiet(FaultRig& rig, const std::vector<Slot*>& slots) {
 }
 
 // The registry lists exactly the printers on the bus.
-void expectListMatchesBus(FaultRig& rig, const std::vector<Slot*>& slots) {
+void expectListMatchesBus(Rig& rig, const std::vector<Slot*>& slots) {
     std::set<std::string> plugged, listed;
     for (Slot* s : slots)
         if (s->emulator->isOnBus()) plugged.insert(s->key);
@@ -118,7 +118,7 @@ class ProbeUnderFaults : public ::testing::TestWithParam<NormalParam> {};
 
 TEST_P(ProbeUnderFaults, EachQueryFaultedThenTheNextArrivalShowsThePrinter) {
     const auto [model, fault] = GetParam();
-    FaultRig rig;
+    Rig rig;
     const auto queries = probeQueries(model);
     std::vector<Slot*> slots;
     for (DeviceCommand q : queries) {
@@ -205,7 +205,7 @@ TEST_P(FirstProbeUnderFaults, TheUpdateIsOfferedOrCarriedOnByTheNextArrivalAtThe
     const auto [arrival, fault] = GetParam();
     const PrinterModel model = PrinterModel::PL25D;
     const std::string old = sim::modelInfo(model).defaultFirmware;
-    FaultRig rig;
+    Rig rig;
     std::vector<Slot*> slots;
     const std::vector<DeviceCommand> queries = {DeviceCommand::Status, DeviceCommand::FirmwareVersion};
     for (DeviceCommand q : queries) {
@@ -215,8 +215,8 @@ TEST_P(FirstProbeUnderFaults, TheUpdateIsOfferedOrCarriedOnByTheNextArrivalAtThe
         else
             o.rawStatus = sim::kUpdateModeStatus;
         Slot& s = rig.plug(model, o);
-        if (arrival == Arrival::WaitingForFirmware) FaultRig::saveUpdatePhase(s, ZVFirmwareUpdateWaiting, old);
-        if (arrival == Arrival::RebootedAfterProgramming) FaultRig::saveUpdatePhase(s, ZVFirmwareUpdateRebooting, old);
+        if (arrival == Arrival::WaitingForFirmware) Rig::saveUpdatePhase(s, ZVFirmwareUpdateWaiting, old);
+        if (arrival == Arrival::RebootedAfterProgramming) Rig::saveUpdatePhase(s, ZVFirmwareUpdateRebooting, old);
         s.wire->faultAt(q, fault);
         slots.push_back(&s);
     }
@@ -276,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(PL25D, FirstProbeUnderFaults,
 TEST(ReplyFaults, ALateOrRefusedReplyDoesNotShiftTheAnswersOfLaterQueries) {
     for (Fault fault : {Fault::LateReply, Fault::BadHeader, Fault::OversizeLength}) {
         SCOPED_TRACE(sim::faultName(fault));
-        FaultRig rig;
+        Rig rig;
         Slot& s = rig.plug(PrinterModel::PL25D);
         rig.connect(s);
         ASSERT_TRUE(rig.waitProbed(s));
@@ -296,4 +296,4 @@ TEST(ReplyFaults, ALateOrRefusedReplyDoesNotShiftTheAnswersOfLaterQueries) {
 }
 
 }  // namespace
-}  // namespace faulttest
+}  // namespace kit

@@ -376,12 +376,30 @@ void FailingUSB::fail(const std::string& call, IOReturn result, int skip, int co
     std::lock_guard<std::mutex> lock(mutex_);
     rules_.push_back({call, result, skip, count});
 }
+void FailingUSB::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rules_.clear();
+}
 int FailingUSB::calls(const std::string& call) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = calls_.find(call);
     return it == calls_.end() ? 0 : it->second;
 }
+void FailingUSB::onCall(const std::string& call, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hooks_[call] = std::move(action);
+}
 std::optional<IOReturn> FailingUSB::check(const std::string& call) {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = hooks_.find(call);
+        if (it != hooks_.end()) {
+            hook = std::move(it->second);
+            hooks_.erase(it);
+        }
+    }
+    if (hook) hook();
     std::lock_guard<std::mutex> lock(mutex_);
     ++calls_[call];
     for (auto& r : rules_) {
@@ -409,8 +427,12 @@ IOReturn FailingUSB::IOServiceAddInterestNotification(const IONotificationPortPt
 }
 IOReturn FailingUSB::CreateInterfaceInterface(const IOServicePtr& service, IOUSBInterfaceInterfacePtr* out,
                                               bool* pluginFailed) {
-    if (auto failed = check("CreateInterfaceInterface")) {
+    if (auto failed = check("CreateInterfaceInterface.plugin")) {
         if (pluginFailed) *pluginFailed = true;
+        return *failed;
+    }
+    if (auto failed = check("CreateInterfaceInterface")) {
+        if (pluginFailed) *pluginFailed = false;
         return *failed;
     }
     IOUSBInterfaceInterfacePtr inner;
@@ -420,8 +442,12 @@ IOReturn FailingUSB::CreateInterfaceInterface(const IOServicePtr& service, IOUSB
 }
 IOReturn FailingUSB::CreateDeviceInterface(const IOServicePtr& service, IOUSBDeviceInterfacePtr* out,
                                            bool* pluginFailed) {
-    if (auto failed = check("CreateDeviceInterface")) {
+    if (auto failed = check("CreateDeviceInterface.plugin")) {
         if (pluginFailed) *pluginFailed = true;
+        return *failed;
+    }
+    if (auto failed = check("CreateDeviceInterface")) {
+        if (pluginFailed) *pluginFailed = false;
         return *failed;
     }
     IOUSBDeviceInterfacePtr inner;
@@ -534,7 +560,8 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     bus = ovn::usb::VirtualUSBBus::create();
     bus->setTimeoutScale(0.01);
     bus->setHostReEnumerateDelay(20);
-    ovn::usb::USBServices::setShared(options_.services ? options_.services : bus);
+    usb = std::make_shared<FailingUSB>(bus);
+    ovn::usb::USBServices::setShared(usb);
 
     ovn::MainRunLoop::resetLongestBlock();
     heartbeat.start();
@@ -561,6 +588,11 @@ void Rig::shutDown() {
     if (!bus) return;
     if (std::getenv("OVN_TEST_VERBOSE") || ::testing::Test::HasFailure()) dumpEvents();
     if (registry) onMain([this] { registry->prepareForTermination(); });
+    onMain([this] {
+        for (auto& p : made_) p->prepareForRelease();
+        matching_.reset();
+    });
+    made_.clear();
     for (auto id : bus->devices()) bus->unplug(id);
     pumpFor(20);
     onMain([this] { listObservation.reset(); });
@@ -573,6 +605,7 @@ void Rig::shutDown() {
     ovn::usb::USBServices::setShared(nullptr);
     ovn::AlertPresenter::setShared(nullptr);
     ovn::setTerminationHandler(nullptr);
+    usb.reset();
     bus.reset();
 }
 
@@ -607,6 +640,51 @@ void Rig::saveUpdatePhase(const Slot& slot, int64_t phase, const std::string& pr
     auto saved = ZVUSBPrinter::deviceInfoForKey(slot.key);
     saved->set(QELMOR_ZVPrinterDeviceFirmwareStatus, phase);
     saved->set(QELMOR_ZVPrinterFirmwareVersionPrevious, previousFirmware);
+}
+
+std::shared_ptr<ZVUSBPrinter> Rig::makePrinter(const Slot& slot, bool vendor,
+                                               const std::function<void(ZVUSBPrinter&)>& atCreation) {
+    auto drain = [this](const ovn::usb::IOIteratorPtr& it) {
+        while (auto service = it ? it->IOIteratorNext() : nullptr) arrived_.push_back(service);
+    };
+    if (!matching_) {
+        onMain([&] {
+            ovn::usb::MatchingDict match;
+            match.bInterfaceClass = 7;
+            match.bInterfaceSubClass = 1;
+            bus->IOServiceAddMatchingNotification(ZVPrinters::sharedNotificationPort(), ovn::usb::kIOMatchedNotification,
+                                                  match, drain, &iterator_, &matching_);
+            drain(iterator_);
+        });
+    }
+    ovn::usb::IOServicePtr service;
+    ovn::usb::IOUSBInterfaceInterfacePtr interface;
+    pumpUntil([&] {
+        for (const auto& s : arrived_) {
+            ovn::usb::IOUSBInterfaceInterfacePtr candidate;
+            bool pluginFailed = false;
+            uint32_t location = 0;
+            if (usb->CreateInterfaceInterface(s, &candidate, &pluginFailed) == kIOReturnSuccess && candidate &&
+                candidate->GetLocationID(&location) == kIOReturnSuccess && location == slot.location) {
+                service = s;
+                interface = candidate;
+                return true;
+            }
+        }
+        return false;
+    });
+    std::shared_ptr<ZVUSBPrinter> printer;
+    if (!interface) return printer;
+    onMain([&] {
+        if (vendor) {
+            printer = ZVUSBPrinter::create<ZVUSBPrinterOVN>(interface, service);
+        } else {
+            printer = ZVUSBPrinter::create<ZVUSBPrinter>(interface, service);
+        }
+        if (printer && atCreation) atCreation(*printer);
+    });
+    if (printer) made_.push_back(printer);
+    return printer;
 }
 
 ZVPrinters::PrinterPtr Rig::listed(const Slot& slot) const {
@@ -729,7 +807,7 @@ void Rig::noteListed() {
 // ---------------------------------------------------------------------------------------------------------
 // Announcements
 
-Announcements::Announcements(ZVUSBPrinterOVN& printer, const Texts& keys) {
+Announcements::Announcements(ZVUSBPrinter& printer, const Texts& keys) {
     for (const auto& key : keys)
         tokens_.push_back(printer.observe(key, [this, &printer](const std::string& k, const ovn::KeyValueChange&) {
             auto value = ovn::describeValue(printer.valueForKey(k));

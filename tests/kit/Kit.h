@@ -7,7 +7,7 @@
 //                                  command's frame, the emulator's fault armed for exactly one frame
 //   FailingUSB                     the virtual bus's USB service layer with one call failing at a chosen point
 //   Heartbeat                      whether the main queue kept turning
-//   Rig                            bus + registry (started) + presenter: plug emulated printers, wait for them
+//   Rig                            bus (behind FailingUSB) + registry (started) + presenter: plug emulated printers, wait for them
 //                                  listed, probed, updated; expectSound checks what must hold after any fault
 //   frame(), commandNames()        the frame layout on the wire and the decoded frame log of a printer
 //   Program                        a program run as a subprocess (stdin scripted, stdout/stderr/status captured)
@@ -200,12 +200,16 @@ private:
 
 // The service layer of a virtual bus in which one call of the interface or device interface ("USBInterfaceOpenSeize",
 // "WritePipeTO", "ReadPipeTO", "ControlRequestTO", "USBDeviceOpen", "ResetDevice", "GetLocationID", ...) or of the
-// services themselves ("CreateInterfaceInterface", "CreateDeviceInterface", "IOServiceAddInterestNotification")
+// services themselves ("CreateInterfaceInterface", "CreateDeviceInterface" and their ".plugin" failures,
+// "IOServiceAddInterestNotification")
 // answers `result` for `count` calls after letting `skip` pass. Every call is counted by name.
 class FailingUSB : public ovn::usb::USBServices {
 public:
     explicit FailingUSB(std::shared_ptr<ovn::usb::VirtualUSBBus> bus) : bus_(std::move(bus)) {}
     void fail(const std::string& call, IOReturn result, int skip = 0, int count = 1);
+    void clear();  // no more failures
+    // Runs the action once, on the caller's thread, just before the next call of that name goes through.
+    void onCall(const std::string& call, std::function<void()> action);
     int calls(const std::string& call) const;
     // Passes the failure check: answers the scripted failure or nothing.
     std::optional<IOReturn> check(const std::string& call);
@@ -236,6 +240,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<Rule> rules_;
     std::map<std::string, int> calls_;
+    std::map<std::string, std::function<void()>> hooks_;
 };
 
 // ---------------------------------------------------------------------------------------------------------
@@ -282,12 +287,21 @@ struct SlotOptions {
     uint32_t restartDelayMs = 30;
     uint32_t settleMs = 60;
     std::vector<sim::FaultRule> faults;
+    static SlotOptions fw(std::string version) {
+        SlotOptions o;
+        o.firmware = std::move(version);
+        return o;
+    }
 };
 
 struct RigOptions {
-    bool start = true;                                   // start the registry at once
-    std::vector<uint16_t> acceptedProducts;              // added before discovery; empty: every model's
-    std::shared_ptr<ovn::usb::USBServices> services;     // the service layer the registry uses; none: the bus
+    bool start = true;                       // start the registry at once
+    std::vector<uint16_t> acceptedProducts;  // added before discovery; empty: every model's
+    static RigOptions notStarted() {
+        RigOptions o;
+        o.start = false;
+        return o;
+    }
 };
 
 class Rig {
@@ -313,6 +327,10 @@ public:
     // Device information saved for the printer's USB location, as a printer that left mid-update leaves it.
     static void saveUpdatePhase(const Slot& slot, int64_t phase, const std::string& previousFirmware);
 
+    // A printer object (vendor or generic) made for the slot the way the registry makes one, outside the registry;
+    // `atCreation` runs in the same main-queue block, before any message reaches the object.
+    std::shared_ptr<ZVUSBPrinter> makePrinter(const Slot& slot, bool vendor,
+                                              const std::function<void(ZVUSBPrinter&)>& atCreation = nullptr);
     ZVPrinters::PrinterPtr listed(const Slot& slot) const;
     bool waitProbed(const Slot& slot, int ms = 5000);  // listed, with serial number and firmware version
     bool waitUnlisted(const Slot& slot, int ms = 5000);
@@ -332,6 +350,7 @@ public:
     std::shared_ptr<Presenter> presenter;
     std::shared_ptr<std::atomic<int>> terminationRequests;
     std::shared_ptr<ovn::usb::VirtualUSBBus> bus;
+    std::shared_ptr<FailingUSB> usb;  // the service layer the programs use: the bus, failing where told
     std::shared_ptr<ZVPrinters> registry;
     ovn::ObservationToken listObservation;
     Heartbeat heartbeat;
@@ -340,6 +359,10 @@ public:
 private:
     void noteListed();
     RigOptions options_;
+    ovn::usb::IONotificationPtr matching_;
+    ovn::usb::IOIteratorPtr iterator_;
+    std::vector<ovn::usb::IOServicePtr> arrived_;
+    std::vector<std::shared_ptr<ZVUSBPrinter>> made_;
     Log::Capture capture_;
     std::mutex trackMutex_;
     std::vector<std::weak_ptr<ZVUSBPrinterOVN>> tracked_;
@@ -349,7 +372,7 @@ private:
 // Values announced for observed keys of a printer, in order ("" for an absent value).
 class Announcements {
 public:
-    Announcements(ZVUSBPrinterOVN& printer, const Texts& keys);
+    Announcements(ZVUSBPrinter& printer, const Texts& keys);
     Texts valuesOf(const std::string& key) const;
 
 private:

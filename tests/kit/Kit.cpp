@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "Classes/OVNFirmwareCatalogue.h"
+#include "platform/Bundle.h"
 #include "support/QELMOR_Log.h"
 
 namespace kit {
@@ -48,6 +49,24 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+}
+
+Resources::Resources() : previous_(ovn::Bundle::resourceDirectory()) {
+    for (const auto& entry : std::filesystem::directory_iterator(previous_))
+        if (entry.is_regular_file())
+            std::filesystem::create_symlink(std::filesystem::absolute(entry.path()), dir_.path() / entry.path().filename());
+    ovn::Bundle::setResourceDirectory(dir_.path().string());
+}
+Resources::~Resources() { ovn::Bundle::setResourceDirectory(previous_); }
+void Resources::remove(const std::string& name) { std::filesystem::remove(path(name)); }
+void Resources::write(const std::string& name, const std::string& contents) {
+    std::filesystem::remove(path(name));
+    writeFile(path(name), contents);
+}
+void Resources::change(const std::string& name, const std::function<void(std::string&)>& edit) {
+    std::string contents = readFile(delivered(name));
+    edit(contents);
+    write(name, contents);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -151,7 +170,9 @@ void Presenter::present(const ovn::AlertRequest& request, std::function<void(lon
     {
         std::lock_guard<std::mutex> lock(mutex_);
         shown_.push_back({request.title, request.message, request.buttons, request.checkbox.has_value(),
-                          ZVUSBPrinter::isMainQueue(), response});
+                          ZVUSBPrinter::isMainQueue(), response, request.style, request.modality,
+                          request.checkbox ? request.checkbox->title : "",
+                          request.enableSecondButtonObject && !request.enableSecondButtonKeyPath.empty()});
     }
     if (completion) completion(response);
 }

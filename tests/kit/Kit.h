@@ -2,6 +2,7 @@
 //   pumpUntil / pumpFor / onMain   turn the main queue from the test thread; waitLimitMs scales waits under sanitizers
 //   Log                            every diagnostic line (system log and standard error channels), captured
 //   TempDir, readFile, writeFile   a scratch directory removed afterwards
+//   Resources                      the delivered files in a scratch copy a test may damage
 //   Presenter                      scripted alerts: records every alert and its queue, answers by a policy
 //   Wire                           the cable to one emulated printer: raw OUT bytes, actions just before/after a
 //                                  command's frame, the emulator's fault armed for exactly one frame
@@ -80,6 +81,22 @@ private:
     std::filesystem::path path_;
 };
 
+// The delivered resources in a scratch copy (links) the test may damage; restored afterwards.
+class Resources {
+public:
+    Resources();
+    ~Resources();
+    std::filesystem::path path(const std::string& name) const { return dir_.path() / name; }
+    std::filesystem::path delivered(const std::string& name) const { return std::filesystem::path(previous_) / name; }
+    void remove(const std::string& name);
+    void write(const std::string& name, const std::string& contents);
+    void change(const std::string& name, const std::function<void(std::string&)>& edit);
+
+private:
+    TempDir dir_;
+    std::string previous_;
+};
+
 // The diagnostic log, captured from both channels while a Log::Capture lives (standard error and syslog off).
 class Log {
 public:
@@ -129,6 +146,10 @@ public:
         bool hasCheckbox = false;
         bool onMainQueue = false;
         long response = 0;
+        ovn::AlertStyle style = ovn::AlertStyle::Warning;
+        ovn::AlertModality modality = ovn::AlertModality::Sheet;
+        std::string checkboxTitle;
+        bool secondButtonBound = false;  // enabled only while a key of the printer reads true
     };
     using Policy = std::function<std::optional<long>(const ovn::AlertRequest&)>;
 

@@ -51,6 +51,24 @@ TempDir::~TempDir() {
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    if (const char* v = getenv(name_.c_str())) old_ = v;
+    value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
+}
+ScopedEnv::~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
+
+bool withoutRoot(const std::function<bool()>& check) {
+    if (geteuid() != 0) return check();
+    pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        _exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 Resources::Resources() : previous_(ovn::Bundle::resourceDirectory()) {
     for (const auto& entry : std::filesystem::directory_iterator(previous_))
         if (entry.is_regular_file())

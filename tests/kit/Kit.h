@@ -2,6 +2,7 @@
 //   pumpUntil / pumpFor / onMain   turn the main queue from the test thread; waitLimitMs scales waits under sanitizers
 //   Log                            every diagnostic line (system log and standard error channels), captured
 //   TempDir, readFile, writeFile   a scratch directory removed afterwards
+//   ScopedEnv, withoutRoot         an environment variable for a scope; a check run without root's rights
 //   Resources                      the delivered files in a scratch copy a test may damage
 //   Presenter                      scripted alerts: records every alert and its queue, answers by a policy
 //   Wire                           the cable to one emulated printer: raw OUT bytes, actions just before/after a
@@ -76,10 +77,27 @@ public:
     ~TempDir();
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:
     std::filesystem::path path_;
 };
+
+// Sets (or unsets) an environment variable until the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Runs the check without root's right to read every file (in a child that became "nobody" when root).
+bool withoutRoot(const std::function<bool()>& check);
 
 // The delivered resources in a scratch copy (links) the test may damage; restored afterwards.
 class Resources {

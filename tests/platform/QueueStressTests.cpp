@@ -3,7 +3,7 @@
 // back to main, and main queues work back onto the queues without waiting for them. The test thread is the
 // main thread. Invariants: per-queue order, exact counts, queue identity through queue-specific values at every
 // step, and main-only state touched only on main (ThreadSanitizer).
-#include "PlatformTestUtil.h"
+#include "kit/Kit.h"
 
 using namespace std::chrono_literals;
 using ovn::DispatchQueue;
@@ -107,11 +107,11 @@ TEST(QueueStress, ThousandsOfNestedExchangesKeepOrderAndIdentity) {
     EXPECT_EQ(leafHops, leafBlocks);
     EXPECT_EQ(mainHops, 2L * kTotal + leafBlocks);
     for (auto& pq : queues) {
-        ASSERT_TRUE(platform_test::runOn(pq->queue, [] {}));
+        ASSERT_TRUE(kit::pumpUntil([&] { return pq->queue->pendingCount() == 0; }));
         EXPECT_EQ(pq->nextOnQueue, kBlocksPerQueue);
         EXPECT_EQ(pq->nextReplyOnMain, kBlocksPerQueue);
         EXPECT_EQ(pq->queuedFromMain, kBlocksPerQueue / 10);
-        EXPECT_TRUE(platform_test::eventually([&] { return pq->queue->pendingCount() == 0; }))
+        EXPECT_TRUE(kit::pumpUntil([&] { return pq->queue->pendingCount() == 0; }))
             << "the count is updated just after each block returns";
     }
     // Not a timing target: a deadlock-prone or starving pool shows up as a run far beyond this.

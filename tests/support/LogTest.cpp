@@ -2,14 +2,60 @@
 #include <regex>
 #include <thread>
 
-#include "SupportTestUtil.h"
+#include "kit/Kit.h"
+#include "support/QELMOR_Log.h"
+#include "support/QELMOR_SystemLog.h"
 #include "support/QELMOR_Log.h"
 
 namespace {
 
-using support_test::kFixedStamp;
-using support_test::LogFixture;
-using support_test::record;
+namespace {
+// 2024-12-30 10:20:30.123 UTC, a Monday: by ISO week rules it already belongs to week-year 2025.
+inline std::chrono::system_clock::time_point fixedTime() {
+    using namespace std::chrono;
+    return sys_days{year{2024} / December / 30} + hours{10} + minutes{20} + seconds{30} + milliseconds{123};
+}
+
+// The fixed clock shown one hour east of UTC.
+inline const char* kFixedStamp = "[2025/12/30 11:20:30.123 +0100]";
+
+// One record as the buffer and the log file keep it, stamped with the fixed clock.
+inline std::string record(const std::string& letter, const std::string& message) {
+    return letter + " " + kFixedStamp + " " + message + "\n";
+}
+
+class LogFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QELMOR_Log::resetForTesting();
+        QELMOR_Log::setApplicationName("testapp");
+        QELMOR_Log::setStdErrSinkForTesting([this](const std::string& line) { stderrText_ += line; });
+        QELMOR_Log::setClockForTesting([] { return fixedTime(); }, 3600);
+        QELMOR_SetSystemLogHandler([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(systemMutex_);
+            systemLines_.push_back(line);
+        });
+    }
+    void TearDown() override {
+        QELMOR_Log::resetForTesting();
+        QELMOR_SetSystemLogHandler(nullptr);
+    }
+
+    // Everything mirrored to standard error so far (the sink runs under the facility's lock).
+    const std::string& stderrText() const { return stderrText_; }
+    std::vector<std::string> systemLines() {
+        std::lock_guard<std::mutex> lock(systemMutex_);
+        return systemLines_;
+    }
+    std::string buffer() { return QELMOR_Log::bufferForTesting().value_or("<no buffer>"); }
+
+private:
+    std::string stderrText_;
+    std::mutex systemMutex_;
+    std::vector<std::string> systemLines_;
+};
+
+}  // namespace
 
 using Bytes = std::vector<uint8_t>;
 
@@ -56,7 +102,7 @@ TEST_F(LogFixture, ApplicationNameGoesIntoRecordsOnlyWhenAsked) {
 
 TEST_F(LogFixture, TimeStampUsesTheWeekBasedYearAndANumericZone) {
     EXPECT_EQ(QELMOR_Log::logDateString(), kFixedStamp);
-    QELMOR_Log::setClockForTesting([] { return support_test::fixedTime(); }, -(4 * 3600 + 30 * 60));
+    QELMOR_Log::setClockForTesting([] { return fixedTime(); }, -(4 * 3600 + 30 * 60));
     EXPECT_EQ(QELMOR_Log::logDateString(), "[2025/12/30 05:50:30.123 -0430]");
     QELMOR_Log::setClockForTesting(nullptr, std::nullopt);  // the real clock gives the same shape
     EXPECT_TRUE(std::regex_match(QELMOR_Log::logDateString(),
@@ -110,7 +156,7 @@ TEST_F(LogFixture, NotificationCarriesTheRecordAndTheFilePath) {
     ASSERT_EQ(seen[0].userInfo.count("QELMOR_LogFileAddedString"), 1u);
     EXPECT_EQ(seen[0].userInfo.at(QELMOR_LogFileAddedString), record("W", "warned"));
 
-    support_test::ScratchDir dir;
+    kit::TempDir dir;
     ASSERT_TRUE(QELMOR_Log::setLogFile(dir.file("n.log")));
     QELMOR_Log::err("to file");
     ASSERT_EQ(seen.size(), 2u);

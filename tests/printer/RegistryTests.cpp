@@ -52,6 +52,7 @@ TEST(Registry, ListsPrintersInArrivalOrderAndSelectsTheFirst) {
 struct Acceptance {
     const char* name;
     uint16_t vendor;
+    uint8_t subclass;
     std::vector<uint16_t> accepted;  // product IDs added before discovery
     std::optional<ovn::Value> userDefault;  // "additionalProductIDs"
     bool listed;
@@ -72,7 +73,9 @@ TEST_P(Accepting, ListsOnlyAcceptedPrinters) {
     config.vendorId = c.vendor;
     config.locationId = 0x24100000;
     auto emulator = sim::OvnPrinterEmulator::create(config);
-    rig.bus->plug(emulator->description(), emulator);
+    auto description = emulator->description();
+    description.interfaceSubClass = c.subclass;
+    rig.bus->plug(description, emulator);
     if (c.listed) {
         EXPECT_TRUE(pumpUntil([&] { return rig.registry->printers().size() == 1; }, waitLimitMs(3000)));
     } else {
@@ -86,16 +89,17 @@ TEST_P(Accepting, ListsOnlyAcceptedPrinters) {
 const uint16_t kPL35 = 0x5C01;
 INSTANTIATE_TEST_SUITE_P(
     Cases, Accepting,
-    ::testing::Values(Acceptance{"BuiltInOnly", 0x2A71, {}, std::nullopt, false},
-                      Acceptance{"AddedByProgram", 0x2A71, {0x0106, kPL35}, std::nullopt, true},
-                      Acceptance{"SecondVendor", 0x2A72, {0x0106, kPL35}, std::nullopt, true},
-                      Acceptance{"ForeignVendor", 0x1234, {0x0106, kPL35}, std::nullopt, false},
-                      Acceptance{"UserDefaultHexText", 0x2A71, {}, ovn::Value(std::string("0x5C01")), true},
-                      Acceptance{"UserDefaultNumber", 0x2A71, {}, ovn::Value(int64_t{kPL35}), true},
-                      Acceptance{"UserDefaultList", 0x2A71, {},
+    ::testing::Values(Acceptance{"BuiltInOnly", 0x2A71, 1, {}, std::nullopt, false},
+                      Acceptance{"AddedByProgram", 0x2A71, 1, {0x0106, kPL35}, std::nullopt, true},
+                      Acceptance{"SecondVendor", 0x2A72, 1, {0x0106, kPL35}, std::nullopt, true},
+                      Acceptance{"ForeignVendor", 0x1234, 1, {0x0106, kPL35}, std::nullopt, false},
+                      Acceptance{"UserDefaultHexText", 0x2A71, 1, {}, ovn::Value(std::string("0x5C01")), true},
+                      Acceptance{"UserDefaultNumber", 0x2A71, 1, {}, ovn::Value(int64_t{kPL35}), true},
+                      Acceptance{"UserDefaultList", 0x2A71, 1, {},
                                  ovn::Value(std::vector<std::string>{"not-an-id", "0x1FFFF", "23553"}), true},
-                      Acceptance{"UserDefaultNegative", 0x2A71, {}, ovn::Value(int64_t{-3}), false},
-                      Acceptance{"UserDefaultBool", 0x2A71, {}, ovn::Value(true), false}),
+                      Acceptance{"OtherSubclass", 0x2A71, 2, {0x0106, kPL35}, std::nullopt, false},
+                      Acceptance{"UserDefaultNegative", 0x2A71, 1, {}, ovn::Value(int64_t{-3}), false},
+                      Acceptance{"UserDefaultBool", 0x2A71, 1, {}, ovn::Value(true), false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Removing the selected printer selects the one now in its place, or the new last one; a printer leaves the
@@ -119,9 +123,17 @@ TEST(Registry, RemovalMovesTheSelectionAndFreesThePrinter) {
     EXPECT_EQ(rig.registry->selectionIndex(), 1);
     EXPECT_TRUE(ZVUSBPrinter::deviceInfoForKey(b.key)->getString(QELMOR_ZVPrinterFirmwareVersion));
 
-    rig.bus->unplug(*c.emulator->deviceId());
-    ASSERT_TRUE(rig.waitUnlisted(c));
-    EXPECT_EQ(rig.registry->selectedPrinter(), rig.listed(a)) << "the new last one";
+    // Removing one above the selection keeps the same printer selected.
+    rig.bus->unplug(*a.emulator->deviceId());
+    ASSERT_TRUE(rig.waitUnlisted(a));
+    EXPECT_EQ(rig.registry->selectedPrinter(), pc);
+    EXPECT_EQ(rig.registry->selectionIndex(), 0);
+    Slot& d = rig.plugAndConnect(PrinterModel::PL25D);
+    ASSERT_TRUE(rig.waitProbed(d));
+    onMain([&] { rig.registry->setSelectionIndex(1); });
+    rig.bus->unplug(*d.emulator->deviceId());
+    ASSERT_TRUE(rig.waitUnlisted(d));
+    EXPECT_EQ(rig.registry->selectedPrinter(), pc) << "the new last one";
     EXPECT_EQ(rig.registry->selectionIndex(), 0);
     pc.reset();
     EXPECT_TRUE(rig.waitUnlistedFreed());

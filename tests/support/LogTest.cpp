@@ -335,3 +335,45 @@ TEST(LogFatal, ParksTheCallingThreadInsteadOfReturning) {
 }
 
 }  // namespace
+
+namespace {
+class LogFileTest : public LogFixture {
+protected:
+    std::string file(const std::string& name) const { return dir_.file(name); }
+    void roll(const std::string& name, const std::string& contents, size_t threshold = 1,
+              std::optional<std::string> old = std::nullopt) {
+        kit::writeFile(file(name), contents);
+        QELMOR_Log::rollLogFile(file(name), old, threshold);
+    }
+    kit::TempDir dir_;
+};
+}  // namespace
+
+TEST_F(LogFileTest, OpeningRollsAFullFileIntoTheOldFileNamedFromTheExtension) {
+    const std::string full(QELMOR_Log::kDefaultRollSize, 'z');
+    kit::writeFile(file("app.log"), full);
+    QELMOR_Log::err("fresh");
+    ASSERT_TRUE(QELMOR_Log::setLogFile(file("app.log")));
+    EXPECT_EQ(kit::readFile(file("app_old.log")), full);
+    EXPECT_EQ(kit::readFile(file("app.log")), record("E", "fresh"));
+    roll("plain", "p\n");
+    EXPECT_EQ(kit::readFile(file("plain_old.log")), "p\n");
+    roll("a.b.txt", "t\n");
+    EXPECT_EQ(kit::readFile(file("a.b_old.txt")), "t\n");
+    kit::writeFile(file("x_old.log"), "older\n");
+    roll("x.log", "newer\n");
+    EXPECT_EQ(kit::readFile(file("x_old.log")), "older\nnewer\n");
+}
+
+TEST_F(LogFileTest, OldFileOverTheCapKeepsTheTailFromALineStart) {
+    const size_t cap = QELMOR_Log::kRolledFileCap;
+    std::string old = std::string(98, 'h') + "\n\nKEEP" + std::string(cap - 4 - 1 - 200, 'k') + "\n";
+    const std::string log = std::string(199, 'l') + "\n";
+    ASSERT_EQ(old.size() + log.size(), cap + 100);
+    kit::writeFile(file("x_old.log"), old);
+    roll("x.log", log);
+    std::string result = kit::readFile(file("x_old.log"));
+    EXPECT_EQ(result.size(), cap);
+    EXPECT_EQ(result.substr(0, 4), "KEEP");
+    EXPECT_EQ(result.substr(result.size() - 200), log);
+}

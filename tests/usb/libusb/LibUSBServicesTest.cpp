@@ -12,6 +12,8 @@
 #include "MockUsbfs.h"
 #include "usb/LibUSBServices.h"
 #include "usb/UsbTrace.h"
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <deque>

@@ -183,53 +183,7 @@ TEST(Startup, WrongProductOrSimulationStartsNothing) {
     EXPECT_EQ(ovn::usb::USBServices::shared(), before);
 }
 
-TEST_F(AppTest, StartWritesVersionStringsAndNamesASimulatedRun) {
-    start("PL25D:serial=V1");
-    const std::string version = ovn::Bundle::shortVersionString();
-    auto& defaults = ovn::UserDefaults::standard();
-    EXPECT_EQ(defaults.stringForKey(ZVPrinters::kShortVersionKey), version);
-    const auto display = defaults.stringForKey(ZVPrinters::kDisplayVersionKey);
-    ASSERT_TRUE(display);
-    EXPECT_EQ(display->rfind(version + " (build ", 0), 0u) << *display;
 
-    EXPECT_EQ(window()->windowTitle(), "OVN Printer Utility — simulated printers");
-    const QStringList headers = [&] {
-        QStringList h;
-        for (int c = 0; c < M::ColumnCount; ++c) h << model()->headerData(c, Qt::Horizontal).toString();
-        return h;
-    }();
-    EXPECT_TRUE(headers.contains("Serial Number"));
-    EXPECT_TRUE(headers.contains("Available Firmware"));
-    ASSERT_TRUE(waitForProbes(1));
-    EXPECT_EQ(cell(0, M::USBStatusColumn), "USB Available");
-}
-
-TEST_F(AppTest, TraceUsbRecordsTheTransfersOfTheRun) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath("trace.jsonl");
-    app = std::make_unique<Application>();
-    LaunchOptions options;
-    options.simulate = "PL35:serial=T1";
-    options.acceptProducts = {"0x5C01"};
-    options.traceUsb = path.toStdString();
-    ASSERT_EQ(app->start(options).toStdString(), "");
-    app->show();
-    ASSERT_TRUE(waitForProbes(1));
-    app->shutdown();
-
-    QFile trace(path);
-    ASSERT_TRUE(trace.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = trace.readAll().split('\n');
-    int records = 0;
-    for (const QByteArray& line : lines) {
-        if (line.isEmpty()) continue;
-        EXPECT_TRUE(line.startsWith('{') && line.endsWith('}')) << line.toStdString();
-        ++records;
-    }
-    // At least the status query and the information probe went out and came back.
-    EXPECT_GE(records, 10);
-}
 
 
 TEST(Localisation, GermanTranslationIsFoundAndCoversTheCoreTexts) {
@@ -463,63 +417,6 @@ TEST_F(AppTest, WithoutPrintersTheCommandsAreOffAndTheWindowSaysWhy) {
 namespace ovn::app::test {
 namespace {
 
-TEST_F(AppTest, PresenterShowsSheetsAndAnswersWithTheButtonIndex) {
-    start("PL35:serial=P1");
-    ASSERT_TRUE(waitForProbes(1));
-    auto presenter = ovn::AlertPresenter::shared();
-    ASSERT_TRUE(presenter);
-    const std::string picture = *model()->printerAt(0)->imagePath();
-
-    std::vector<long> answers;
-    auto present = [&](ovn::AlertRequest request) {
-        runAsMainQueueBlock([&] { presenter->present(request, [&](long r) { answers.push_back(r); }); });
-    };
-
-    ovn::AlertRequest three;
-    three.title = "Three <b>buttons</b>";
-    three.message = "Pick one";
-    three.buttons = {"Proceed", "Later", "Cancel"};
-    three.iconPath = picture;
-    present(three);
-    QMessageBox* box = waitForAlert("Three <b>buttons</b>");  // plain text, shown as it is
-    ASSERT_TRUE(box);
-    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
-    EXPECT_EQ(box->parentWidget(), window());
-    EXPECT_EQ(box->informativeText(), "Pick one");
-    EXPECT_FALSE(box->iconPixmap().isNull());
-    EXPECT_EQ(buttonTexts(box), (std::vector<QString>{"Proceed", "Later", "Cancel"}));
-    EXPECT_EQ(box->defaultButton()->text(), "Proceed");
-    buttonWithText(box, "Cancel")->click();
-    ASSERT_TRUE(waitFor([&] { return answers.size() == 1; }));
-    EXPECT_EQ(answers.back(), 1002);
-
-    // Return answers the first button, Escape the "Cancel" button.
-    present(three);
-    box = waitForAlert("Three");
-    ASSERT_TRUE(box);
-    QTest::keyClick(box, Qt::Key_Return);
-    ASSERT_TRUE(waitFor([&] { return answers.size() == 2; }));
-    EXPECT_EQ(answers.back(), 1000);
-    present(three);
-    box = waitForAlert("Three");
-    ASSERT_TRUE(box);
-    QTest::keyClick(box, Qt::Key_Escape);
-    ASSERT_TRUE(waitFor([&] { return answers.size() == 3; }));
-    EXPECT_EQ(answers.back(), 1002);
-
-    // A notice: no buttons of its own, application-modal.
-    ovn::AlertRequest notice;
-    notice.title = "A notice";
-    notice.modality = ovn::AlertModality::Application;
-    present(notice);
-    box = waitForAlert("A notice");
-    ASSERT_TRUE(box);
-    EXPECT_EQ(box->windowModality(), Qt::ApplicationModal);
-    EXPECT_EQ(buttonTexts(box), std::vector<QString>{"OK"});
-    box->buttons().front()->click();
-    ASSERT_TRUE(waitFor([&] { return answers.size() == 4; }));
-    EXPECT_EQ(answers.back(), 1000);
-}
 
 // Starts the update of the first printer and answers the warning with "I Agree" and "Continue".
 void acceptWarning(AppTest& t, QMessageBox*& warning) {

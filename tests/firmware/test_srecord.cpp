@@ -153,19 +153,6 @@ TEST(SRecordCheck, SingleRecords) {
     });
 }
 
-TEST(SRecordCheck, EveryChangedDigitIsCaught) {
-    for (size_t line = 0; line < kRecords.size(); ++line)
-        for (size_t pos = 2; pos < kRecords[line].size(); ++pos) {
-            auto lines = kRecords;
-            char& c = lines[line][pos];
-            c = c == '0' ? '1' : '0';
-            SRecCheck r = checkSRecData(joined(lines, "\n"));
-            EXPECT_FALSE(r.passed()) << lines[line];
-            // The check names the damaged line and counts the good ones before it.
-            EXPECT_EQ(r.records, line) << lines[line];
-            EXPECT_EQ(r.offset, joined(Lines(kRecords.begin(), kRecords.begin() + line), "\n").size());
-        }
-}
 
 TEST(SRecordCheck, LineEndsAndOtherText) {
     for (const char* eol : {"\n", "\r\n" /* empty lines between CR and LF are skipped */, "\r", "\n\n\n", "\v", "\f",
@@ -200,23 +187,6 @@ TEST(SRecordCheck, ZeroBytesAndFilesWithoutRecords) {
         EXPECT_EQ(checkSRecData(text).result, Result::DataAfterZero);
 }
 
-TEST(SRecordCheck, FileAndURLForms) {
-    TempResources res;
-    test::writeText(res.path("good file.fw"), joined(kRecords, "\n"));
-    test::writeText(res.path("bad.fw"), "S9030000FD\n");
-    EXPECT_TRUE(verifyMotorolaSFile(res.path("good file.fw")));
-    EXPECT_FALSE(verifyMotorolaSFile(res.path("bad.fw")));
-    EXPECT_FALSE(verifyMotorolaSFile(res.path("absent.fw")));
-    EXPECT_FALSE(verifyMotorolaSFile(res.dir()));
-    const std::string dir = res.dir().string();
-    for (auto [url, passes] : {std::pair{"file://" + dir + "/good%20file.fw", true},
-                               {"FILE://localhost" + dir + "/good%20file.fw", true},
-                               {"file://" + dir + "/bad.fw", false},
-                               {"file://elsewhere" + dir + "/good%20file.fw", false},
-                               {"https://localhost" + dir + "/good%20file.fw", false},
-                               {"file://" + dir + "/good%2", false}, {std::string("file:"), false}})
-        EXPECT_EQ(verifyMotorolaSFileURL(url), passes) << url;
-}
 
 // ---- Padding
 
@@ -324,14 +294,6 @@ TEST_F(FirmwareBlob, DeliveredImagesAreTheFileBytesPadded) {
     }
 }
 
-TEST_F(FirmwareBlob, NoRecordedListGivesNothing) {
-    for (Value v : {Value(), Value(Lines{}), Value(std::string("PL15 01.61.fw"))}) {
-        info.set(cFirmwareFilenames, v);
-        LogCapture log;
-        EXPECT_FALSE(blob(ImageError::NoFileList));
-        EXPECT_EQ(log.count(kBadFile), 1u);
-    }
-}
 
 class DamagedFirmware : public FirmwareBlob {
 protected:
@@ -435,17 +397,6 @@ TEST_F(DamagedFirmware, FilesTooLargeForOneFrameAreRefusedUnread) {
     EXPECT_FALSE(blob(ImageError::BadRecords));
 }
 
-TEST_F(DamagedFirmware, APipeInPlaceOfTheFileDoesNotHang) {
-    const auto fifo = res.path("pipe.fw");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    LogCapture log;
-    ImageError error = ImageError::None;
-    EXPECT_FALSE(readFirmwareImage(fifo.string(), kFrameHeaderLength, &error));
-    EXPECT_EQ(error, ImageError::Unreadable);
-    EXPECT_TRUE(log.contains("could not read firmware file " + fifo.string() + ": not a regular file"));
-    EXPECT_EQ(log.count(kBadFile), 1u);
-    EXPECT_FALSE(verifyMotorolaSFile(fifo));
-}
 
 }  // namespace
 }  // namespace ovn

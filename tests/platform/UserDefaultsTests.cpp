@@ -46,22 +46,6 @@ protected:
 };
 }  // namespace
 
-TEST(UserDefaults, MemoryStoreReadsWritesAndRemoves) {
-    MemoryUserDefaults defaults;
-    EXPECT_FALSE(defaults.boolForKey(kOlder)) << "absent means false";
-    defaults.setObject(kOlder, true);
-    EXPECT_TRUE(defaults.boolForKey(kOlder));
-    defaults.setObject(kOlder, int64_t(1));
-    EXPECT_TRUE(defaults.boolForKey(kOlder));
-    defaults.setObject(kOlder, std::string("YES"));
-    EXPECT_FALSE(defaults.boolForKey(kOlder)) << "a text is not a boolean";
-    EXPECT_EQ(defaults.stringForKey(kOlder), "YES");
-    defaults.removeObjectForKey(kOlder);
-    EXPECT_FALSE(defaults.objectForKey(kOlder));
-    defaults.setObject("k", std::string("v"));
-    defaults.setObject("k", Value{});
-    EXPECT_FALSE(defaults.objectForKey("k")) << "storing nothing removes the key";
-}
 
 TEST(UserDefaults, MissingFileIsAbsentAndReadingCreatesNothing) {
     kit::TempDir dir;
@@ -122,17 +106,6 @@ TEST(UserDefaults, UnreadableFilesReadAsAbsent) {
     expectAbsent(dir.file("ioerror.json"));
 }
 
-TEST_F(UserDefaultsFile, FileWithoutReadPermissionReadsAsAbsent) {
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    kit::writeFile(path, "{\"installOlderFirmwareVersion\": true}");
-    ASSERT_EQ(chmod(path.c_str(), 0), 0);
-    EXPECT_TRUE(kit::withoutRoot([&] {
-        kit::Log::Capture log;
-        FileUserDefaults defaults(path);
-        return !defaults.objectForKey(kOlder) && !defaults.boolForKey(kOlder) &&
-               kit::Log::count(kUnreadable) == 1;
-    }));
-}
 
 TEST_F(UserDefaultsFile, EntriesOfUnknownKindsAreAbsentButSurviveASave) {
     kit::writeFile(path,
@@ -182,35 +155,7 @@ TEST(UserDefaults, FailedWriteKeepsTheValueInMemoryAndLogs) {
     EXPECT_EQ(kit::Log::count(kWriteFailed), 2u);
 }
 
-TEST_F(UserDefaultsFile, TextThatIsNotUtf8IsSavedWithoutFailing) {
-    // USB strings are bytes from a device; saving one must neither throw nor lose the other settings.
-    const std::string bad = "serial\xff\xfe";
-    {
-        kit::Log::Capture log;
-        FileUserDefaults defaults(path);
-        defaults.setObject(kOlder, true);
-        defaults.setObject("lastSerial", bad);
-        EXPECT_EQ(defaults.stringForKey("lastSerial"), bad) << "the store keeps what it was given";
-        EXPECT_EQ(kit::Log::count(kWriteFailed), 0u);
-    }
-    FileUserDefaults reread(path);
-    EXPECT_TRUE(reread.boolForKey(kOlder));
-    auto text = reread.stringForKey("lastSerial");
-    ASSERT_TRUE(text);
-    EXPECT_EQ(text->rfind("serial", 0), 0u);
-}
 
-TEST_F(UserDefaultsFile, ConcurrentWritersLeaveAReadableFile) {
-    FileUserDefaults defaults(path);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 25; ++i) defaults.setObject("key" + std::to_string(t), int64_t(i));
-        });
-    for (auto& t : threads) t.join();
-    FileUserDefaults reread(path);
-    for (int t = 0; t < 4; ++t) EXPECT_EQ(reread.objectForKey("key" + std::to_string(t)), Value{int64_t(24)});
-}
 
 TEST(UserDefaults, DefaultPathHonoursXdgConfigHome) {
     kit::ScopedEnv xdg("XDG_CONFIG_HOME", std::nullopt), home("HOME", std::nullopt);

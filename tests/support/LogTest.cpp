@@ -90,15 +90,6 @@ TEST_F(LogFixture, EveryLevelHasItsPrefixAndRecordLetter) {
     EXPECT_EQ(buffer(), buf);
 }
 
-TEST_F(LogFixture, ApplicationNameGoesIntoRecordsOnlyWhenAsked) {
-    QELMOR_Log::err("first");
-    QELMOR_Log::setShouldLogAppName(true);
-    QELMOR_Log::err("second");
-    QELMOR_Log::setApplicationName("other");
-    QELMOR_Log::debug("third");
-    EXPECT_EQ(buffer(), record("E", "first") + record("E", "testapp: second") + record("D", "other: third"));
-    EXPECT_EQ(stderrText(), "ERROR: first\nERROR: second\nDEBUG: other: third\n");
-}
 
 TEST_F(LogFixture, TimeStampUsesTheWeekBasedYearAndANumericZone) {
     EXPECT_EQ(QELMOR_Log::logDateString(), kFixedStamp);
@@ -110,22 +101,7 @@ TEST_F(LogFixture, TimeStampUsesTheWeekBasedYearAndANumericZone) {
         << QELMOR_Log::logDateString();
 }
 
-TEST_F(LogFixture, DebugLogsEachLineOfAMessageKeepingEmptyPieces) {
-    QELMOR_Log::debug("a\nb");
-    EXPECT_EQ(stderrText(), "DEBUG: testapp: a\nDEBUG: testapp: b\n");
-    QELMOR_Log::debug("c\n\nd\n");
-    QELMOR_Log::debug("");
-    EXPECT_EQ(stderrText(), "DEBUG: testapp: a\nDEBUG: testapp: b\nDEBUG: testapp: c\nDEBUG: testapp: \n"
-                            "DEBUG: testapp: d\nDEBUG: testapp: \nDEBUG: testapp: \n");
-    std::string expected;
-    for (const char* piece : {"a", "b", "c", "", "d", "", ""}) expected += record("D", piece);
-    EXPECT_EQ(buffer(), expected);
-}
 
-TEST_F(LogFixture, MessagesAreNeverFormatStrings) {
-    QELMOR_Log::err("100% %s %n done");
-    EXPECT_EQ(stderrText(), "ERROR: 100% %s %n done\n");
-}
 
 TEST_F(LogFixture, MirroringOffWithoutAFileSilencesEverything) {
     int notifications = 0;
@@ -142,38 +118,7 @@ TEST_F(LogFixture, MirroringOffWithoutAFileSilencesEverything) {
     EXPECT_EQ(notifications, 1);
 }
 
-TEST_F(LogFixture, NotificationCarriesTheRecordAndTheFilePath) {
-    std::vector<QELMOR_Notification> seen;
-    QELMOR_Log::setLogUpdateHandler([&](const QELMOR_Notification& n) { seen.push_back(n); });
-    QELMOR_Log::err("quiet");  // notifications are off by default
-    EXPECT_TRUE(seen.empty());
 
-    QELMOR_Log::setShouldNotifyForLogUpdates(true);
-    QELMOR_Log::logLevel(4, "warned");
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].name, "QELMOR_LogFileDidUpdate");
-    EXPECT_FALSE(seen[0].object.has_value());
-    ASSERT_EQ(seen[0].userInfo.count("QELMOR_LogFileAddedString"), 1u);
-    EXPECT_EQ(seen[0].userInfo.at(QELMOR_LogFileAddedString), record("W", "warned"));
-
-    kit::TempDir dir;
-    ASSERT_TRUE(QELMOR_Log::setLogFile(dir.file("n.log")));
-    QELMOR_Log::err("to file");
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].object, dir.file("n.log"));
-    EXPECT_EQ(seen[1].userInfo.at(QELMOR_LogFileAddedString), record("E", "to file"));
-    QELMOR_Log().logFileDidUpdate(seen[1]);  // an observer entry point that must accept the notification
-}
-
-TEST_F(LogFixture, UpdateHandlerMayLogItself) {
-    int depth = 0;
-    QELMOR_Log::setShouldNotifyForLogUpdates(true);
-    QELMOR_Log::setLogUpdateHandler([&](const QELMOR_Notification&) {
-        if (depth++ == 0) QELMOR_Log::logLevel(0, "from handler");
-    });
-    QELMOR_Log::err("outer");
-    EXPECT_EQ(stderrText(), "ERROR: outer\nINFO: from handler\n");
-}
 
 // --- Buffer trim ----------------------------------------------------------------------------------
 
@@ -198,13 +143,6 @@ TEST_F(LogFixture, BufferIsTrimmedByTenThousandCharactersOnlyPastTheThreshold) {
     EXPECT_EQ(buffer(), expected + record("E", "y"));
 }
 
-TEST_F(LogFixture, TrimNeverLeavesHalfACharacter) {
-    std::string full = std::string(9999, 'a') + "\xC3\xA9";  // two-byte character straddling the cut
-    full += numberedText(1000001 - full.size());
-    QELMOR_Log::setBufferForTesting(full);
-    QELMOR_Log::err("x");
-    EXPECT_EQ(buffer(), full.substr(10001) + record("E", "x"));
-}
 
 // --- Hex dumps ------------------------------------------------------------------------------------
 
@@ -242,13 +180,6 @@ TEST_F(LogFixture, HexDumpLayout) {
     }
 }
 
-TEST_F(LogFixture, LongHexDumpCountsOffsetsInHex) {
-    QELMOR_Log::logData(sequence(0x101));
-    auto all = splitLines(stderrText());
-    ASSERT_EQ(all.size(), 17u);
-    EXPECT_EQ(all[15].substr(0, 26), "DEBUG: testapp: 000000f0  ");
-    EXPECT_EQ(all[16], "DEBUG: testapp: 00000100  00                                                |.|");
-}
 
 // --- Threads ----------------------------------------------------------------------------------------
 
@@ -290,19 +221,6 @@ TEST_F(LogFixture, RecordsFromManyThreadsStayWholeAndInEachCallersOrder) {
     check(buffer(), "E \\[2025/12/30 11:20:30\\.123 \\+0100\\] ", std::string("D ") + kFixedStamp + " ");
 }
 
-TEST_F(LogFixture, HexDumpLinesOfOneCallStayTogether) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 30; ++i) QELMOR_Log::logData(sequence(64, 0x41 + t));
-        });
-    for (auto& thread : threads) thread.join();
-    auto lines = splitLines(stderrText());
-    ASSERT_EQ(lines.size(), 3u * 30 * 4);
-    const char* offsets[4] = {"00000000", "00000010", "00000020", "00000030"};
-    for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i].substr(16, 8), offsets[i % 4]) << "dump interleaved at line " << i;
-}
 
 // --- fatal ------------------------------------------------------------------------------------------
 
@@ -317,22 +235,6 @@ TEST(LogFatal, LogsTheErrorAndEndsTheProcessWithStatusOne) {
         ::testing::ExitedWithCode(1), "ERROR: it broke\n");
 }
 
-TEST(LogFatal, ParksTheCallingThreadInsteadOfReturning) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // The thread calling fatal never comes back nor ends the process; the main thread ends it with its status.
-    EXPECT_EXIT(
-        {
-            QELMOR_Log::resetForTesting();
-            std::atomic<bool> returned{false};
-            std::thread([&] {
-                QELMOR_Log::fatal("parked");
-                returned = true;
-            }).detach();
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            _exit(returned ? 3 : 7);
-        },
-        ::testing::ExitedWithCode(7), "ERROR: parked");
-}
 
 }  // namespace
 

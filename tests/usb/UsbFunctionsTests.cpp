@@ -33,6 +33,7 @@ TEST(UsbDescriptors, StringsDecodeFromUtf16) {
         {{7, 3, 'O', 0, 'K', 0, 'X'}, "OK"},                  // odd length made even
         {{20, 3, 'O', 0}, "O"},                               // bounded by what arrived
         {{2, 3}, std::nullopt},
+        {{4, 3, 0, 0}, std::nullopt},                         // only padding
     };
     for (const auto& c : cases) EXPECT_EQ(decodeStringDescriptor(c.received), c.text) << c.received.size();
     EXPECT_FALSE(isValidUTF8("\xE0\x80\xAF")) << "overlong";

@@ -401,16 +401,6 @@ TEST_F(LibUSBServicesTest, ReEnumerationResetsAndComesBackAsNewServicesAtTheSame
     EXPECT_EQ(kIOReturnSuccess, fresh->USBInterfaceOpenSeize());
 }
 
-TEST_F(LibUSBServicesTest, PollingWhenHotPlugIsNotUsed) {
-    ASSERT_NO_FATAL_FAILURE(start({.useHotplug = false, .pollIntervalMs = 100}));
-    EXPECT_FALSE(libusb->usesHotplug());
-    ASSERT_EQ(1u, arrived.size());
-    add(usbDeviceRecord("/devices/usb1/1-3", 1, 6, printerDescriptors(0x2A72, 0x0106)));
-    ASSERT_TRUE(pumpUntil([&] { return arrived.size() == 2; }));
-    unplug("/sys/devices/usb1/1-3");
-    ASSERT_TRUE(pumpUntil([&] { return removed.size() == 1; }));
-    EXPECT_TRUE(IOObjectIsEqualTo(arrived[1], removed[0]));
-}
 
 TEST(LibUSBErrors, MapToPlatformCodes) {
     EXPECT_EQ(kIOReturnSuccess, IOReturnFromLibusb(LIBUSB_SUCCESS));
@@ -424,15 +414,6 @@ TEST(LibUSBErrors, MapToPlatformCodes) {
     EXPECT_EQ(kIOReturnError, IOReturnFromLibusb(LIBUSB_ERROR_OTHER));
 }
 
-TEST(LibUSBLocation, OneHubPortPerNibbleBelowTheBusNumber) {
-    uint8_t ports[] = {1, 4, 2};
-    EXPECT_EQ(0x14142000u, LocationIDFromPorts(0x14, ports, 3));
-    EXPECT_EQ(0x03000000u, LocationIDFromPorts(3, nullptr, 0));
-    uint8_t deep[] = {1, 2, 3, 4, 5, 6, 7};
-    EXPECT_EQ(0x02123456u, LocationIDFromPorts(2, deep, 7)) << "six ports fit";
-    uint8_t wide[] = {17};
-    EXPECT_EQ(0x01F00000u, LocationIDFromPorts(1, wide, 1));
-}
 
 }  // namespace
 }  // namespace ovn::usb::test

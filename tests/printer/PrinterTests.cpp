@@ -166,6 +166,21 @@ TEST(Settings, CounterResetSendsTheLetterAndClearsOnlyThatCounter) {
 // ---------------------------------------------------------------------------------------------------------
 // Set-up and what a printer keeps across a re-enumeration
 
+// The device ID's short keys name the printer.
+TEST(SetUp, DeviceIdWithShortKeysNamesThePrinter) {
+    Rig rig;
+    Slot& s = rig.plug(PrinterModel::PL25D);
+    const std::string id = "MFG:Acme Photo;MDL:X1;CMD:OVN;";
+    Bytes reply{0, static_cast<uint8_t>(id.size() + 2)};
+    reply.insert(reply.end(), id.begin(), id.end());
+    s.emulator->setRawDeviceIdReply(reply);
+    rig.connect(s);
+    ASSERT_TRUE(rig.waitProbed(s));
+    auto p = rig.listed(s);
+    EXPECT_EQ(p->manufacturer(), "Acme Photo");
+    EXPECT_EQ(p->model(), "X1");
+}
+
 TEST(SetUp, SavedInformationShowsUntilTheProbeReplacesIt) {
     Rig rig(RigOptions::notStarted());
     Slot& s = rig.plug(PrinterModel::PL25D, SlotOptions::fw("PL25DUP 1.30PRN"));

@@ -814,6 +814,7 @@ void Rig::expectSound(const Slot& slot, const std::string& where) {
 }
 
 void Rig::expectMainQueueTurned() {
+    pumpUntil([&] { return heartbeat.beats() > 1; }, waitLimitMs(2000));
     EXPECT_GT(heartbeat.beats(), 0);
     EXPECT_LT(heartbeat.largestGap(), mainStallLimit()) << "the main queue stopped turning";
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ovn::MainRunLoop::longestBlock()), mainStallLimit())

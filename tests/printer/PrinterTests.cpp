@@ -254,9 +254,10 @@ TEST(SetUp, AnotherProgramsAttemptShowsBusy) {
     ASSERT_TRUE(pumpUntil([&] { return s.emulator->isOnBus(); }));
     auto p = rig.makePrinter(s, false);
     ASSERT_TRUE(p);
-    ASSERT_TRUE(pumpUntil([&] { return p->status() == "USB Available"; }, 2000));
+    ASSERT_TRUE(pumpUntil([&] { return p->state() == ZVUSBPrinter::kInterfaceClosed; }, 3000));
+    pumpFor(200);
     s.emulator->setHeldByOtherApplication(true);
-    EXPECT_TRUE(pumpUntil([&] { return p->status() == "USB Busy"; }, 2000)) << p->status().value_or("(none)");
+    EXPECT_TRUE(pumpUntil([&] { return p->status() == "USB Busy"; }, 5000)) << p->status().value_or("(none)");
     s.emulator->setHeldByOtherApplication(false);
 }
 

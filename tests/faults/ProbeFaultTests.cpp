@@ -7,9 +7,9 @@
 #include <tuple>
 
 #include "Classes/OVNProtocol.h"
-#include "FaultRig.h"
+#include "kit/Kit.h"
 
-namespace faulttest {
+namespace kit {
 namespace {
 
 namespace proto = ovn::protocol;
@@ -61,7 +61,7 @@ void nextArrival(Slot& s) {
 }
 
 // The listed printer shows what the printer reports.
-void expectShowsPrinter(FaultRig& rig, const Slot& s) {
+void expectShowsPrinter(Rig& rig, const Slot& s) {
     auto p = rig.listed(s);
     ASSERT_TRUE(p) << s.key << " is not listed";
     EXPECT_EQ(s.emulator->firmwareVersion(), p->firmwareVersion().value_or("(none)"));
@@ -82,7 +82,7 @@ void expectShowsPrinter(FaultRig& rig, const Slot& s) {
 }
 
 // Waits until nothing moves: every printer is on the bus and listed, and no command queue has work.
-void waitQuiet(FaultRig& rig, const std::vector<Slot*>& slots) {
+void waitQuiet(Rig& rig, const std::vector<Slot*>& slots) {
     auto quiet = [&] {
         for (Slot* s : slots)
             if (s->emulator->isOnBus() && !rig.listed(*s)) return false;
@@ -100,7 +100,7 @@ void waitQuiet(FaultRig& rig, const std::vector<Slot*>& slots) {
 }
 
 // The registry lists exactly the printers on the bus.
-void expectListMatchesBus(FaultRig& rig, const std::vector<Slot*>& slots) {
+void expectListMatchesBus(Rig& rig, const std::vector<Slot*>& slots) {
     std::set<std::string> plugged, listed;
     for (Slot* s : slots)
         if (s->emulator->isOnBus()) plugged.insert(s->key);
@@ -118,7 +118,7 @@ class ProbeUnderFaults : public ::testing::TestWithParam<NormalParam> {};
 
 TEST_P(ProbeUnderFaults, EachQueryFaultedThenTheNextArrivalShowsThePrinter) {
     const auto [model, fault] = GetParam();
-    FaultRig rig;
+    Rig rig;
     const auto queries = probeQueries(model);
     std::vector<Slot*> slots;
     for (DeviceCommand q : queries) {
@@ -181,102 +181,10 @@ INSTANTIATE_TEST_SUITE_P(AllModels, ProbeUnderFaults,
                          ::testing::Combine(::testing::ValuesIn(allModels()), ::testing::ValuesIn(allFaults())),
                          normalName);
 
-// ---------------------------------------------------------------------------------------------------------
-// A printer whose first probe decides about a firmware update: found in firmware update mode without an update
-// under way (the upload is offered), back in update mode with phase 1 saved (the upload resumes), or back on
-// the new firmware with phase 2 saved (the update is finished). The queries of that first probe are the status
-// and the firmware version; each meets the fault.
-
-enum class Arrival { FoundInUpdateMode, WaitingForFirmware, RebootedAfterProgramming };
-
-const char* arrivalName(Arrival a) {
-    switch (a) {
-        case Arrival::FoundInUpdateMode: return "FoundInUpdateMode";
-        case Arrival::WaitingForFirmware: return "WaitingForFirmware";
-        case Arrival::RebootedAfterProgramming: return "RebootedAfterProgramming";
-    }
-    return "?";
-}
-
-using UpdateParam = std::tuple<Arrival, Fault>;
-class FirstProbeUnderFaults : public ::testing::TestWithParam<UpdateParam> {};
-
-TEST_P(FirstProbeUnderFaults, TheUpdateIsOfferedOrCarriedOnByTheNextArrivalAtTheLatest) {
-    const auto [arrival, fault] = GetParam();
-    const PrinterModel model = PrinterModel::PL25D;
-    const std::string old = sim::modelInfo(model).defaultFirmware;
-    FaultRig rig;
-    std::vector<Slot*> slots;
-    const std::vector<DeviceCommand> queries = {DeviceCommand::Status, DeviceCommand::FirmwareVersion};
-    for (DeviceCommand q : queries) {
-        SlotOptions o;
-        if (arrival == Arrival::RebootedAfterProgramming)
-            o.firmware = offeredFirmware(model);
-        else
-            o.rawStatus = sim::kUpdateModeStatus;
-        Slot& s = rig.plug(model, o);
-        if (arrival == Arrival::WaitingForFirmware) FaultRig::saveUpdatePhase(s, ZVFirmwareUpdateWaiting, old);
-        if (arrival == Arrival::RebootedAfterProgramming) FaultRig::saveUpdatePhase(s, ZVFirmwareUpdateRebooting, old);
-        s.wire->faultAt(q, fault);
-        slots.push_back(&s);
-    }
-    for (Slot* s : slots) rig.connect(*s);
-
-    // Each printer gets at most two more arrivals (the first one that meets no fault carries the update on);
-    // the tables of a printer are rewritten only once the update is finished.
-    auto updated = [&](Slot* s) { return s->runsOfferedFirmware() && s->tablesRewritten() && rig.listed(*s) &&
-                                          !rig.listed(*s)->inFirmwareUpdate(); };
-    for (int round = 0; round < 3; ++round) {
-        waitQuiet(rig, slots);
-        if (std::all_of(slots.begin(), slots.end(), updated)) break;
-        for (Slot* s : slots) {
-            rig.expectSound(*s, "round " + std::to_string(round));
-            if (!updated(s)) nextArrival(*s);
-        }
-    }
-    for (size_t i = 0; i < slots.size(); ++i) {
-        Slot& s = *slots[i];
-        SCOPED_TRACE(sim::commandName(queries[i]));
-        EXPECT_TRUE(rig.waitUpdated(s)) << "the update was not carried on; printer runs "
-                                        << s.emulator->firmwareVersion();
-        rig.expectSound(s, "after the update");
-        for (const auto& f : s.framesOf(DeviceCommand::FlashProgram))
-            EXPECT_TRUE(f.outcome.rfind("done: programmed", 0) == 0 || f.outcome.rfind("fault:", 0) == 0) << f.outcome;
-    }
-    waitQuiet(rig, slots);
-    expectListMatchesBus(rig, slots);
-    // One success per printer; the user is asked only about the printer found in update mode without a phase.
-    EXPECT_EQ(slots.size(), rig.presenter->count(kSuccessTitle)) << rig.presenter->describe();
-    if (arrival == Arrival::FoundInUpdateMode) {
-        EXPECT_GE(rig.presenter->updateModeOffers(), slots.size()) << rig.presenter->describe();
-    } else {
-        EXPECT_EQ(0u, rig.presenter->updateModeOffers()) << rig.presenter->describe();
-    }
-    EXPECT_EQ(0u, rig.presenter->count(kPowerCycleTitle));
-}
-
-std::string updateName(const ::testing::TestParamInfo<UpdateParam>& info) {
-    return std::string(arrivalName(std::get<0>(info.param))) + "_" + faultLabel(std::get<1>(info.param));
-}
-
-INSTANTIATE_TEST_SUITE_P(PL25D, FirstProbeUnderFaults,
-                         ::testing::Combine(::testing::Values(Arrival::FoundInUpdateMode, Arrival::WaitingForFirmware,
-                                                              Arrival::RebootedAfterProgramming),
-                                            ::testing::ValuesIn(allFaults())),
-                         updateName);
-
-// ---------------------------------------------------------------------------------------------------------
-// Known issue, shown here until it is fixed (run with OVN_RUN_KNOWN_ISSUES=1).
-//
-// A reply that arrives after its read timed out, a reply whose length header is not a number, and a reply whose
-// announced length is refused all leave bytes in the printer's IN pipe. The reader drops them, so that later
-// queries still read their own answers (the serial number never shows as the firmware version, and the
-// readiness check never judges a printer idle on a stale status reply).
-
 TEST(ReplyFaults, ALateOrRefusedReplyDoesNotShiftTheAnswersOfLaterQueries) {
     for (Fault fault : {Fault::LateReply, Fault::BadHeader, Fault::OversizeLength}) {
         SCOPED_TRACE(sim::faultName(fault));
-        FaultRig rig;
+        Rig rig;
         Slot& s = rig.plug(PrinterModel::PL25D);
         rig.connect(s);
         ASSERT_TRUE(rig.waitProbed(s));
@@ -296,4 +204,4 @@ TEST(ReplyFaults, ALateOrRefusedReplyDoesNotShiftTheAnswersOfLaterQueries) {
 }
 
 }  // namespace
-}  // namespace faulttest
+}  // namespace kit

@@ -5,13 +5,13 @@
 // information for its next arrival, or an update in progress is lost.
 #include <thread>
 
-#include "FaultRig.h"
+#include "kit/Kit.h"
 
-namespace faulttest {
+namespace kit {
 namespace {
 
 TEST(PrintersLeavingTogether, EachLeavesItsDeviceInformationForItsNextArrival) {
-    FaultRig rig;
+    Rig rig;
     Slot& first = rig.plug(PrinterModel::PL25D);
     Slot& second = rig.plug(PrinterModel::PL25D);
     rig.connect(first);
@@ -53,4 +53,4 @@ TEST(PrintersLeavingTogether, EachLeavesItsDeviceInformationForItsNextArrival) {
 }
 
 }  // namespace
-}  // namespace faulttest
+}  // namespace kit

@@ -10,9 +10,9 @@
 #include <random>
 #include <set>
 
-#include "FaultRig.h"
+#include "kit/Kit.h"
 
-namespace faulttest {
+namespace kit {
 namespace {
 
 constexpr size_t kPrinters = 32;
@@ -32,7 +32,7 @@ TEST(Stress, PrintersComeAndGoWhileTheirExchangesAreInFlight) {
     std::mt19937 rng(seed);
     auto chance = [&rng](int percent) { return static_cast<int>(rng() % 100) < percent; };
 
-    FaultRig rig;
+    Rig rig;
     // The list never holds a printer object twice, and never more objects than two per printer (the one that
     // is leaving and the one that arrived in its place).
     std::atomic<int> duplicateListings{0};
@@ -137,7 +137,7 @@ TEST(Stress, PrintersComeAndGoWhileTheirExchangesAreInFlight) {
         ASSERT_TRUE(p);
         EXPECT_EQ(s->emulator->serial(), p->printerSerialNumber().value_or("(none)")) << s->key;
         EXPECT_EQ(s->emulator->firmwareVersion(), p->firmwareVersion().value_or("(none)")) << s->key;
-        EXPECT_EQ(0u, s->emulator->forbiddenCount()) << FaultRig::join(s->emulator->forbiddenReasons());
+        EXPECT_EQ(0u, s->emulator->forbiddenCount()) << s->emulator->forbiddenReasons().size();
         EXPECT_EQ(0, s->wire->mainQueueTransfers());
         EXPECT_TRUE(s->framesOf(DeviceCommand::FlashRewrite).empty());
         frames += s->emulator->frameCount();
@@ -161,4 +161,4 @@ TEST(Stress, PrintersComeAndGoWhileTheirExchangesAreInFlight) {
 }
 
 }  // namespace
-}  // namespace faulttest
+}  // namespace kit

@@ -2,10 +2,9 @@
 // and files that cannot be read giving nothing.
 #include <sys/stat.h>
 
-#include "PlatformTestUtil.h"
+#include "kit/Kit.h"
 #include "platform/Crypto.h"
 
-using platform_test::ScratchDir;
 
 namespace {
 std::string hex(const ovn::Sha256Digest& d) { return ovn::toHex(d.data(), d.size()); }
@@ -44,21 +43,21 @@ TEST(Crypto, EmptyKeyAndEmptyDataAreValid) {
 }
 
 TEST(Crypto, FileHmacEqualsInMemoryHmacAcrossChunkEdges) {
-    ScratchDir dir;
+    kit::TempDir dir;
     const std::string key = "firmware-file-key";
     const size_t chunk = size_t(1) << 20;
     for (size_t size : {size_t(0), size_t(1), size_t(4095), chunk - 1, chunk, chunk + 1, 2 * chunk + chunk / 2}) {
         std::string data(size, '\0');
         for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
         std::string path = dir.file("f" + std::to_string(size));
-        platform_test::writeFile(path, data);
+        kit::writeFile(path, data);
         auto fromFile = ovn::hmacSha256File(key, path);
         ASSERT_TRUE(fromFile) << size;
         EXPECT_EQ(hex(*fromFile), hex(ovn::hmacSha256(key, data.data(), data.size()))) << size;
     }
     // The empty key works for files too.
     std::string path = dir.file("small");
-    platform_test::writeFile(path, "abc");
+    kit::writeFile(path, "abc");
     auto emptyKey = ovn::hmacSha256File("", path);
     ASSERT_TRUE(emptyKey);
     EXPECT_EQ(hex(*emptyKey), hex(ovn::hmacSha256("", "abc", 3)));
@@ -67,7 +66,7 @@ TEST(Crypto, FileHmacEqualsInMemoryHmacAcrossChunkEdges) {
 }
 
 TEST(Crypto, UnreadableFilesGiveNothing) {
-    ScratchDir dir;
+    kit::TempDir dir;
     EXPECT_FALSE(ovn::hmacSha256File("k", dir.file("missing.bin")));
     EXPECT_FALSE(ovn::hmacSha256File("k", dir.path().string())) << "a directory is not a file";
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
@@ -76,10 +75,10 @@ TEST(Crypto, UnreadableFilesGiveNothing) {
     std::filesystem::create_symlink("/proc/self/mem", dir.file("ioerror"));
     EXPECT_FALSE(ovn::hmacSha256File("k", dir.file("ioerror"))) << "a read error is not an empty file";
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    platform_test::writeFile(dir.file("locked"), "data");
+    kit::writeFile(dir.file("locked"), "data");
     ASSERT_EQ(chmod(dir.file("locked").c_str(), 0), 0);
     std::string locked = dir.file("locked");
-    EXPECT_TRUE(platform_test::checkWithoutRoot([&] { return !ovn::hmacSha256File("k", locked); }))
+    EXPECT_TRUE(kit::withoutRoot([&] { return !ovn::hmacSha256File("k", locked); }))
         << "a file without read permission gives nothing";
 }
 

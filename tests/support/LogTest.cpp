@@ -2,14 +2,60 @@
 #include <regex>
 #include <thread>
 
-#include "SupportTestUtil.h"
+#include "kit/Kit.h"
+#include "support/QELMOR_Log.h"
+#include "support/QELMOR_SystemLog.h"
 #include "support/QELMOR_Log.h"
 
 namespace {
 
-using support_test::kFixedStamp;
-using support_test::LogFixture;
-using support_test::record;
+namespace {
+// 2024-12-30 10:20:30.123 UTC, a Monday: by ISO week rules it already belongs to week-year 2025.
+inline std::chrono::system_clock::time_point fixedTime() {
+    using namespace std::chrono;
+    return sys_days{year{2024} / December / 30} + hours{10} + minutes{20} + seconds{30} + milliseconds{123};
+}
+
+// The fixed clock shown one hour east of UTC.
+inline const char* kFixedStamp = "[2025/12/30 11:20:30.123 +0100]";
+
+// One record as the buffer and the log file keep it, stamped with the fixed clock.
+inline std::string record(const std::string& letter, const std::string& message) {
+    return letter + " " + kFixedStamp + " " + message + "\n";
+}
+
+class LogFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QELMOR_Log::resetForTesting();
+        QELMOR_Log::setApplicationName("testapp");
+        QELMOR_Log::setStdErrSinkForTesting([this](const std::string& line) { stderrText_ += line; });
+        QELMOR_Log::setClockForTesting([] { return fixedTime(); }, 3600);
+        QELMOR_SetSystemLogHandler([this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(systemMutex_);
+            systemLines_.push_back(line);
+        });
+    }
+    void TearDown() override {
+        QELMOR_Log::resetForTesting();
+        QELMOR_SetSystemLogHandler(nullptr);
+    }
+
+    // Everything mirrored to standard error so far (the sink runs under the facility's lock).
+    const std::string& stderrText() const { return stderrText_; }
+    std::vector<std::string> systemLines() {
+        std::lock_guard<std::mutex> lock(systemMutex_);
+        return systemLines_;
+    }
+    std::string buffer() { return QELMOR_Log::bufferForTesting().value_or("<no buffer>"); }
+
+private:
+    std::string stderrText_;
+    std::mutex systemMutex_;
+    std::vector<std::string> systemLines_;
+};
+
+}  // namespace
 
 using Bytes = std::vector<uint8_t>;
 
@@ -44,19 +90,10 @@ TEST_F(LogFixture, EveryLevelHasItsPrefixAndRecordLetter) {
     EXPECT_EQ(buffer(), buf);
 }
 
-TEST_F(LogFixture, ApplicationNameGoesIntoRecordsOnlyWhenAsked) {
-    QELMOR_Log::err("first");
-    QELMOR_Log::setShouldLogAppName(true);
-    QELMOR_Log::err("second");
-    QELMOR_Log::setApplicationName("other");
-    QELMOR_Log::debug("third");
-    EXPECT_EQ(buffer(), record("E", "first") + record("E", "testapp: second") + record("D", "other: third"));
-    EXPECT_EQ(stderrText(), "ERROR: first\nERROR: second\nDEBUG: other: third\n");
-}
 
 TEST_F(LogFixture, TimeStampUsesTheWeekBasedYearAndANumericZone) {
     EXPECT_EQ(QELMOR_Log::logDateString(), kFixedStamp);
-    QELMOR_Log::setClockForTesting([] { return support_test::fixedTime(); }, -(4 * 3600 + 30 * 60));
+    QELMOR_Log::setClockForTesting([] { return fixedTime(); }, -(4 * 3600 + 30 * 60));
     EXPECT_EQ(QELMOR_Log::logDateString(), "[2025/12/30 05:50:30.123 -0430]");
     QELMOR_Log::setClockForTesting(nullptr, std::nullopt);  // the real clock gives the same shape
     EXPECT_TRUE(std::regex_match(QELMOR_Log::logDateString(),
@@ -64,22 +101,7 @@ TEST_F(LogFixture, TimeStampUsesTheWeekBasedYearAndANumericZone) {
         << QELMOR_Log::logDateString();
 }
 
-TEST_F(LogFixture, DebugLogsEachLineOfAMessageKeepingEmptyPieces) {
-    QELMOR_Log::debug("a\nb");
-    EXPECT_EQ(stderrText(), "DEBUG: testapp: a\nDEBUG: testapp: b\n");
-    QELMOR_Log::debug("c\n\nd\n");
-    QELMOR_Log::debug("");
-    EXPECT_EQ(stderrText(), "DEBUG: testapp: a\nDEBUG: testapp: b\nDEBUG: testapp: c\nDEBUG: testapp: \n"
-                            "DEBUG: testapp: d\nDEBUG: testapp: \nDEBUG: testapp: \n");
-    std::string expected;
-    for (const char* piece : {"a", "b", "c", "", "d", "", ""}) expected += record("D", piece);
-    EXPECT_EQ(buffer(), expected);
-}
 
-TEST_F(LogFixture, MessagesAreNeverFormatStrings) {
-    QELMOR_Log::err("100% %s %n done");
-    EXPECT_EQ(stderrText(), "ERROR: 100% %s %n done\n");
-}
 
 TEST_F(LogFixture, MirroringOffWithoutAFileSilencesEverything) {
     int notifications = 0;
@@ -96,38 +118,7 @@ TEST_F(LogFixture, MirroringOffWithoutAFileSilencesEverything) {
     EXPECT_EQ(notifications, 1);
 }
 
-TEST_F(LogFixture, NotificationCarriesTheRecordAndTheFilePath) {
-    std::vector<QELMOR_Notification> seen;
-    QELMOR_Log::setLogUpdateHandler([&](const QELMOR_Notification& n) { seen.push_back(n); });
-    QELMOR_Log::err("quiet");  // notifications are off by default
-    EXPECT_TRUE(seen.empty());
 
-    QELMOR_Log::setShouldNotifyForLogUpdates(true);
-    QELMOR_Log::logLevel(4, "warned");
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].name, "QELMOR_LogFileDidUpdate");
-    EXPECT_FALSE(seen[0].object.has_value());
-    ASSERT_EQ(seen[0].userInfo.count("QELMOR_LogFileAddedString"), 1u);
-    EXPECT_EQ(seen[0].userInfo.at(QELMOR_LogFileAddedString), record("W", "warned"));
-
-    support_test::ScratchDir dir;
-    ASSERT_TRUE(QELMOR_Log::setLogFile(dir.file("n.log")));
-    QELMOR_Log::err("to file");
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[1].object, dir.file("n.log"));
-    EXPECT_EQ(seen[1].userInfo.at(QELMOR_LogFileAddedString), record("E", "to file"));
-    QELMOR_Log().logFileDidUpdate(seen[1]);  // an observer entry point that must accept the notification
-}
-
-TEST_F(LogFixture, UpdateHandlerMayLogItself) {
-    int depth = 0;
-    QELMOR_Log::setShouldNotifyForLogUpdates(true);
-    QELMOR_Log::setLogUpdateHandler([&](const QELMOR_Notification&) {
-        if (depth++ == 0) QELMOR_Log::logLevel(0, "from handler");
-    });
-    QELMOR_Log::err("outer");
-    EXPECT_EQ(stderrText(), "ERROR: outer\nINFO: from handler\n");
-}
 
 // --- Buffer trim ----------------------------------------------------------------------------------
 
@@ -152,13 +143,6 @@ TEST_F(LogFixture, BufferIsTrimmedByTenThousandCharactersOnlyPastTheThreshold) {
     EXPECT_EQ(buffer(), expected + record("E", "y"));
 }
 
-TEST_F(LogFixture, TrimNeverLeavesHalfACharacter) {
-    std::string full = std::string(9999, 'a') + "\xC3\xA9";  // two-byte character straddling the cut
-    full += numberedText(1000001 - full.size());
-    QELMOR_Log::setBufferForTesting(full);
-    QELMOR_Log::err("x");
-    EXPECT_EQ(buffer(), full.substr(10001) + record("E", "x"));
-}
 
 // --- Hex dumps ------------------------------------------------------------------------------------
 
@@ -196,13 +180,6 @@ TEST_F(LogFixture, HexDumpLayout) {
     }
 }
 
-TEST_F(LogFixture, LongHexDumpCountsOffsetsInHex) {
-    QELMOR_Log::logData(sequence(0x101));
-    auto all = splitLines(stderrText());
-    ASSERT_EQ(all.size(), 17u);
-    EXPECT_EQ(all[15].substr(0, 26), "DEBUG: testapp: 000000f0  ");
-    EXPECT_EQ(all[16], "DEBUG: testapp: 00000100  00                                                |.|");
-}
 
 // --- Threads ----------------------------------------------------------------------------------------
 
@@ -244,19 +221,6 @@ TEST_F(LogFixture, RecordsFromManyThreadsStayWholeAndInEachCallersOrder) {
     check(buffer(), "E \\[2025/12/30 11:20:30\\.123 \\+0100\\] ", std::string("D ") + kFixedStamp + " ");
 }
 
-TEST_F(LogFixture, HexDumpLinesOfOneCallStayTogether) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < 30; ++i) QELMOR_Log::logData(sequence(64, 0x41 + t));
-        });
-    for (auto& thread : threads) thread.join();
-    auto lines = splitLines(stderrText());
-    ASSERT_EQ(lines.size(), 3u * 30 * 4);
-    const char* offsets[4] = {"00000000", "00000010", "00000020", "00000030"};
-    for (size_t i = 0; i < lines.size(); ++i)
-        EXPECT_EQ(lines[i].substr(16, 8), offsets[i % 4]) << "dump interleaved at line " << i;
-}
 
 // --- fatal ------------------------------------------------------------------------------------------
 
@@ -271,21 +235,47 @@ TEST(LogFatal, LogsTheErrorAndEndsTheProcessWithStatusOne) {
         ::testing::ExitedWithCode(1), "ERROR: it broke\n");
 }
 
-TEST(LogFatal, ParksTheCallingThreadInsteadOfReturning) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // The thread calling fatal never comes back nor ends the process; the main thread ends it with its status.
-    EXPECT_EXIT(
-        {
-            QELMOR_Log::resetForTesting();
-            std::atomic<bool> returned{false};
-            std::thread([&] {
-                QELMOR_Log::fatal("parked");
-                returned = true;
-            }).detach();
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            _exit(returned ? 3 : 7);
-        },
-        ::testing::ExitedWithCode(7), "ERROR: parked");
-}
 
 }  // namespace
+
+namespace {
+class LogFileTest : public LogFixture {
+protected:
+    std::string file(const std::string& name) const { return dir_.file(name); }
+    void roll(const std::string& name, const std::string& contents, size_t threshold = 1,
+              std::optional<std::string> old = std::nullopt) {
+        kit::writeFile(file(name), contents);
+        QELMOR_Log::rollLogFile(file(name), old, threshold);
+    }
+    kit::TempDir dir_;
+};
+}  // namespace
+
+TEST_F(LogFileTest, OpeningRollsAFullFileIntoTheOldFileNamedFromTheExtension) {
+    const std::string full(QELMOR_Log::kDefaultRollSize, 'z');
+    kit::writeFile(file("app.log"), full);
+    QELMOR_Log::err("fresh");
+    ASSERT_TRUE(QELMOR_Log::setLogFile(file("app.log")));
+    EXPECT_EQ(kit::readFile(file("app_old.log")), full);
+    EXPECT_EQ(kit::readFile(file("app.log")), record("E", "fresh"));
+    roll("plain", "p\n");
+    EXPECT_EQ(kit::readFile(file("plain_old.log")), "p\n");
+    roll("a.b.txt", "t\n");
+    EXPECT_EQ(kit::readFile(file("a.b_old.txt")), "t\n");
+    kit::writeFile(file("x_old.log"), "older\n");
+    roll("x.log", "newer\n");
+    EXPECT_EQ(kit::readFile(file("x_old.log")), "older\nnewer\n");
+}
+
+TEST_F(LogFileTest, OldFileOverTheCapKeepsTheTailFromALineStart) {
+    const size_t cap = QELMOR_Log::kRolledFileCap;
+    std::string old = std::string(98, 'h') + "\n\nKEEP" + std::string(cap - 4 - 1 - 200, 'k') + "\n";
+    const std::string log = std::string(199, 'l') + "\n";
+    ASSERT_EQ(old.size() + log.size(), cap + 100);
+    kit::writeFile(file("x_old.log"), old);
+    roll("x.log", log);
+    std::string result = kit::readFile(file("x_old.log"));
+    EXPECT_EQ(result.size(), cap);
+    EXPECT_EQ(result.substr(0, 4), "KEEP");
+    EXPECT_EQ(result.substr(result.size() - 200), log);
+}

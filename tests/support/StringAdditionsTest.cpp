@@ -94,20 +94,7 @@ TEST(StringWithCString, DecodesUpToTheTerminatorWithinTheBufferAndTheMaximum) {
         {bytes({0x61, 0x00, 0x00, 0x00}), 0, u32le, "a"},
     };
     for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(S::stringWithCString(cases[i].bytes, cases[i].maxLength, cases[i].encoding), cases[i].text)
-            << "case " << i;
-}
-
-// --- Comparisons ----------------------------------------------------------------------------------------
-
-TEST(StringCompare, LocalizedCompareLooksAtTheFileNameOnly) {
-    EXPECT_EQ(S::myLocalizedCompare("/x/abc.txt", "/y/z/ABC.pdf"), QELMOR_OrderedSame);
-    EXPECT_EQ(S::myLocalizedCompare("/z/apple.txt", "/a/Banana"), QELMOR_OrderedAscending);
-    EXPECT_EQ(S::myLocalizedCompare("b", "A.b"), QELMOR_OrderedDescending);
-    EXPECT_EQ(S::myLocalizedCompare("dir/name.tar.gz", "NAME.TAR.doc"), QELMOR_OrderedSame);
-    EXPECT_EQ(S::myLocalizedCompare("a/name.tar", "b/name"), QELMOR_OrderedSame);
-    EXPECT_EQ(S::myLocalizedCompare("a/name2.tar", "b/name"), QELMOR_OrderedDescending);
-    EXPECT_EQ(S::myLocalizedCompare("dir/name/", "NAME"), QELMOR_OrderedSame);
+        EXPECT_EQ(S::stringWithCString(cases[i].bytes, cases[i].maxLength, cases[i].encoding), cases[i].text) << i;
 }
 
 TEST(StringCompare, NumericalCaseInsensitive) {
@@ -124,84 +111,9 @@ TEST(StringCompare, NumericalCaseInsensitive) {
 }
 
 // --- Editing --------------------------------------------------------------------------------------------
-
-TEST(StringEditing, DeletingCharactersInSet) {
-    EXPECT_EQ(S::stringByDeletingCharactersInSet("a-b_c--d", "-_"), "abcd");
-    EXPECT_EQ(S::stringByDeletingCharactersInSet("caf\xC3\xA9 cafe", "\xC3\xA9"), "caf cafe");
-    EXPECT_EQ(S::stringByDeletingCharactersInSet("abc", ""), "abc");
-    EXPECT_EQ(S::stringByDeletingCharactersInSet("", "abc"), "");
-}
-
 TEST(StringEditing, ReplacingWithFewerValuesThanSearchStringsRemovesTheRest) {
     EXPECT_EQ(S::stringByReplacingSubStrings("one two three", {"one", "two", "three"}, {"1"}, 0, {0, 13}), "1  ");
 }
 
-TEST(StringEditing, LaterPairsActOnEarlierResults) {
-    EXPECT_EQ(S::stringByReplacingSubStrings("aXa", {"a", "b"}, {"b", "c"}, 0, {0, 3}), "cXc");
-}
-
-TEST(StringEditing, ReplacingStaysInsideTheRange) {
-    EXPECT_EQ(S::stringByReplacingSubStrings("aaXaa", {"a"}, {"-"}, 0, {1, 3}), "a-X-a");
-    EXPECT_EQ(S::stringByReplacingSubStrings("aaXaa", {"a"}, {"-"}, 0, {0, 0}), "aaXaa");
-    EXPECT_EQ(S::stringByReplacingSubStrings("aaXaa", {"a"}, {"-"}, 0, {3, 100}), "aaX--");  // cut at the end
-    EXPECT_EQ(S::stringByReplacingSubStrings("aaXaa", {"a"}, {"-"}, 0, {9, 1}), "aaXaa");
-}
-
-TEST(StringEditing, ReplacingOptions) {
-    EXPECT_EQ(S::stringByReplacingSubStrings("Abc abc ABC", {"abc"}, {"x"}, 0, {0, 11}), "Abc x ABC");
-    EXPECT_EQ(S::stringByReplacingSubStrings("Abc abc ABC", {"abc"}, {"x"}, QELMOR_CaseInsensitiveSearch, {0, 11}),
-              "x x x");
-    EXPECT_EQ(S::stringByReplacingSubStrings("abc", {"", "b"}, {"zzz", "B"}, 0, {0, 3}), "aBc");  // empty skipped
-    EXPECT_EQ(S::stringByReplacingSubStrings("aaa", {"a"}, {"aa"}, 0, {0, 3}), "aaaaaa");  // no re-scan
-}
-
-TEST(StringEditing, StandardizingPaths) {
-    EXPECT_EQ(S::stringByStandardizingPath("/a/./b//c/../d/"), "/a/b/d");
-    EXPECT_EQ(S::stringByStandardizingPath("/"), "/");
-    EXPECT_EQ(S::stringByStandardizingPath(""), "");
-    setenv("HOME", "/home/tester", 1);
-    EXPECT_EQ(S::stringByStandardizingPath("~/logs/x.log"), "/home/tester/logs/x.log");
-    EXPECT_EQ(S::stringByStandardizingPath("~other/x"), "~other/x");
-}
-
-// --- hexdump --------------------------------------------------------------------------------------------
-
-TEST(DataHexdump, LineLayoutAndSinglePercent) {
-    std::vector<uint8_t> data = bytes({0x41, 0x25, 0x00});
-    EXPECT_EQ(S::hexdump(data, {0, 3}),
-              "00000000  41 25 00                                          |A%.|\n");
-    EXPECT_EQ(S::hexdump(data, {0, 0}), "");
-}
-
-TEST(DataHexdump, OffsetsCountFromTheStartOfTheData) {
-    std::vector<uint8_t> data;
-    for (int i = 0; i < 40; ++i) data.push_back(static_cast<uint8_t>(0x41 + i));
-    EXPECT_EQ(S::hexdump(data, {4, 17}),
-              "00000004  45 46 47 48 49 4a 4b 4c  4d 4e 4f 50 51 52 53 54  |EFGHIJKLMNOPQRST|\n"
-              "00000014  55                                                |U|\n");
-    EXPECT_EQ(S::hexdump(data, {38, 100}),  // cut at the end of the data
-              "00000026  67 68                                             |gh|\n");
-    EXPECT_EQ(S::hexdump(data, {40, 5}), "");
-}
-
-TEST(DataHexdump, RepeatedLinesAreFolded) {
-    std::vector<uint8_t> data(48, 0x00);
-    for (int i = 0; i < 16; ++i) data.push_back(0x01);
-    const std::string zeros = "00 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00  |................|\n";
-    const std::string ones = "01 01 01 01 01 01 01 01  01 01 01 01 01 01 01 01  |................|\n";
-    EXPECT_EQ(S::hexdump(data, {0, data.size()}),
-              "00000000  " + zeros + "* last line repeated 2 times\n" + "00000030  " + ones);
-    // A run at the very end is reported too.
-    EXPECT_EQ(S::hexdump(data, {0, 32}), "00000000  " + zeros + "* last line repeated 1 times\n");
-    // A short last line is never part of a run.
-    EXPECT_EQ(S::hexdump(data, {0, 20}),
-              "00000000  " + zeros + "00000010  00 00 00 00                                       |....|\n");
-}
-
-TEST(StringValidation, Utf8) {
-    EXPECT_TRUE(S::isValidUTF8("plain \xC3\xA9 \xF0\x9F\x98\x80"));
-    EXPECT_FALSE(S::isValidUTF8("\xC3"));
-    EXPECT_FALSE(S::isValidUTF8("\xE0\x80\x80"));
-}
 
 }  // namespace

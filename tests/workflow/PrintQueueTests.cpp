@@ -20,13 +20,13 @@
 #include <set>
 #include <sstream>
 
-#include "WorkflowHarness.h"
+#include "kit/Kit.h"
 
 extern char** environ;
 
 namespace fs = std::filesystem;
 using ovn::sim::PrinterModel;
-using namespace wf;
+using namespace kit;
 
 namespace {
 
@@ -167,11 +167,10 @@ private:
     std::optional<std::string> previousServer_;
 };
 
-class PrintQueues : public WorkflowTest {};
 
 }  // namespace
 
-TEST_F(PrintQueues, SwitchingTheSerialSettingDeletesOnlyQueuesOfSerialNumberedPL35Uris) {
+TEST(PrintQueues, SwitchingTheSerialSettingDeletesOnlyQueuesOfSerialNumberedPL35Uris) {
     PrivateCups cups;
     if (!cups.running()) GTEST_SKIP() << "cupsd could not be started: " << cups.errorLog();
 
@@ -190,21 +189,20 @@ TEST_F(PrintQueues, SwitchingTheSerialSettingDeletesOnlyQueuesOfSerialNumberedPL
     ASSERT_EQ(cups.queues().size(), made.size());
 
     // The clean-up runs after the USB iSerial setting of a PL35 was written.
-    TestRegistry registry;
-    PrinterSetup setup;
-    setup.model = PrinterModel::PL35;
-    TestPrinter tp(setup);
-    auto printer = waitForPrinter(registry, tp);
-    ASSERT_TRUE(printer);
+    Rig rig;
+    Slot& s = rig.plugAndConnect(PrinterModel::PL35);
+    ASSERT_TRUE(rig.waitProbed(s));
+    rig.settle();
+    auto printer = rig.listed(s);
     onMain([&] { printer->setUsbISerial(true); });
-    ASSERT_TRUE(pumpUntil([&] { return LogCapture::shared().contains("print queue clean-up finished"); }, 20000));
-    settle(printer);
+    ASSERT_TRUE(pumpUntil([&] { return Log::contains("print queue clean-up finished"); }, 20000));
+    rig.settle();
 
     const auto left = cups.queues();
     std::set<std::string> names;
     for (const auto& [name, uri] : left) names.insert(name);
     EXPECT_EQ(names, (std::set<std::string>{"pl35_plain", "pl35_suffix", "pl45_serial", "file_queue"}));
     EXPECT_EQ(left.at("pl35_plain"), "usb://OVN/QP-PL35");
-    EXPECT_TRUE(LogCapture::shared().contains(
+    EXPECT_TRUE(Log::contains(
         "for q in $(lpstat -v|awk '/QP-PL35[?]/ {print $3}');do lpadmin -x ${q%:};done"));
 }

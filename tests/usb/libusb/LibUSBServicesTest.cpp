@@ -10,9 +10,140 @@
 #include <nlohmann/json.hpp>
 
 #include "MockUsbfs.h"
-#include "UsbTestSupport.h"
 #include "usb/LibUSBServices.h"
 #include "usb/UsbTrace.h"
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/DispatchQueue.h"
+#include "support/CodeNames.h"
+#include "usb/VirtualUSBBus.h"
+
+// The provider's arrival, removal and interest callbacks, recorded; request builders.
+namespace ovn::usb::test {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+
+inline bool pumpUntil(const std::function<bool()>& done, int ms = 5000) {
+    return MainRunLoop::runUntil(done, std::chrono::milliseconds(ms));
+}
+
+inline void pumpFor(int ms) { MainRunLoop::runFor(std::chrono::milliseconds(ms)); }
+
+// A standard GET_DESCRIPTOR request (or any other, by type and request).
+inline IOUSBDevRequestTO deviceRequest(uint16_t value, uint16_t index, uint16_t length, void* data,
+                                       uint8_t requestType = 0x80, uint8_t request = 6) {
+    return {.bmRequestType = requestType, .bRequest = request, .wValue = value, .wIndex = index, .wLength = length,
+            .pData = data};
+}
+
+using Transfer = std::pair<IOReturn, Bytes>;
+
+// One bulk read of at most `max` bytes: the result and the bytes that came.
+inline Transfer readPipe(const IOUSBInterfaceInterfacePtr& i, uint8_t pipe, uint32_t max, uint32_t noData = 100,
+                         uint32_t completion = 100) {
+    Bytes buffer(max);
+    uint32_t size = max;
+    IOReturn result = i->ReadPipeTO(pipe, buffer.data(), &size, noData, completion);
+    buffer.resize(size);
+    return {result, buffer};
+}
+
+// What an interface handle tells about itself, in one line; "failed" when any query fails.
+inline std::string identity(const IOUSBInterfaceInterfacePtr& i) {
+    uint16_t vendor = 0xFFFF, product = 0xFFFF, release = 0xFFFF;
+    uint32_t location = 0xFFFFFFFF;
+    uint8_t cls = 0xFF, sub = 0xFF, protocol = 0xFF, number = 0xFF, config = 0xFF;
+    const IOReturn results[] = {i->GetDeviceVendor(&vendor),       i->GetDeviceProduct(&product),
+                                i->GetDeviceReleaseNumber(&release), i->GetLocationID(&location),
+                                i->GetInterfaceClass(&cls),         i->GetInterfaceSubClass(&sub),
+                                i->GetInterfaceProtocol(&protocol), i->GetInterfaceNumber(&number),
+                                i->GetConfigurationValue(&config)};
+    for (IOReturn r : results)
+        if (r != kIOReturnSuccess) return "failed";
+    char text[96];
+    std::snprintf(text, sizeof text, "%04X:%04X rel %04X at %08X class %u/%u/%u interface %u config %u", vendor,
+                  product, release, location, cls, sub, protocol, number, config);
+    return text;
+}
+
+// Registers a port for arrival and removal of printer-class interfaces and records every callback in `log`,
+// in order: "arrived", "removed", and the names of interest messages of watched services.
+class ServicesFixture : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (port) port->destroy();
+        MainRunLoop::drain();
+    }
+
+    void registerMatching() {
+        port = services->IONotificationPortCreate();
+        MatchingDict printers;
+        printers.bInterfaceClass = 7;
+        printers.bInterfaceSubClass = 1;
+        IOIteratorPtr arrivals, removals;
+        ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
+                                        port, kIOMatchedNotification, printers,
+                                        [this](const IOIteratorPtr& it) { drain(it, "arrived", arrived); }, &arrivals,
+                                        &arrivalNotification));
+        drain(arrivals, "arrived", arrived);
+        ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
+                                        port, kIOTerminatedNotification, printers,
+                                        [this](const IOIteratorPtr& it) { drain(it, "removed", removed); }, &removals,
+                                        &removalNotification));
+        ASSERT_TRUE(removals);
+        EXPECT_FALSE(removals->IOIteratorNext());
+        log.clear();
+    }
+
+    void drain(const IOIteratorPtr& it, const char* what, std::vector<IOServicePtr>& into) {
+        while (auto service = it->IOIteratorNext()) {
+            log.push_back(what);
+            into.push_back(service);
+        }
+    }
+
+    IONotificationPtr watch(const IOServicePtr& service) {
+        IONotificationPtr notification;
+        EXPECT_EQ(kIOReturnSuccess, services->IOServiceAddInterestNotification(
+                                        port, service, kIOGeneralInterest,
+                                        [this](const IOServicePtr&, uint32_t message, void*) {
+                                            log.push_back(strForIOMessage(message));
+                                        },
+                                        &notification));
+        return notification;
+    }
+
+    IOUSBInterfaceInterfacePtr interfaceOf(const IOServicePtr& service) {
+        IOUSBInterfaceInterfacePtr handle;
+        bool pluginFailed = true;
+        EXPECT_EQ(kIOReturnSuccess, services->CreateInterfaceInterface(service, &handle, &pluginFailed));
+        return handle;
+    }
+
+    IOUSBDeviceInterfacePtr deviceOf(const IOUSBInterfaceInterfacePtr& interface) {
+        IOUSBDeviceInterfacePtr handle;
+        bool pluginFailed = true;
+        EXPECT_EQ(kIOReturnSuccess, services->CreateDeviceInterface(interface->GetDevice(), &handle, &pluginFailed));
+        return handle;
+    }
+
+    std::shared_ptr<USBServices> services;
+    IONotificationPortPtr port;
+    IONotificationPtr arrivalNotification, removalNotification;
+    Lines log;
+    std::vector<IOServicePtr> arrived, removed;
+};
+
+}  // namespace ovn::usb::test
 
 namespace ovn::usb::test {
 namespace {
@@ -270,16 +401,6 @@ TEST_F(LibUSBServicesTest, ReEnumerationResetsAndComesBackAsNewServicesAtTheSame
     EXPECT_EQ(kIOReturnSuccess, fresh->USBInterfaceOpenSeize());
 }
 
-TEST_F(LibUSBServicesTest, PollingWhenHotPlugIsNotUsed) {
-    ASSERT_NO_FATAL_FAILURE(start({.useHotplug = false, .pollIntervalMs = 100}));
-    EXPECT_FALSE(libusb->usesHotplug());
-    ASSERT_EQ(1u, arrived.size());
-    add(usbDeviceRecord("/devices/usb1/1-3", 1, 6, printerDescriptors(0x2A72, 0x0106)));
-    ASSERT_TRUE(pumpUntil([&] { return arrived.size() == 2; }));
-    unplug("/sys/devices/usb1/1-3");
-    ASSERT_TRUE(pumpUntil([&] { return removed.size() == 1; }));
-    EXPECT_TRUE(IOObjectIsEqualTo(arrived[1], removed[0]));
-}
 
 TEST(LibUSBErrors, MapToPlatformCodes) {
     EXPECT_EQ(kIOReturnSuccess, IOReturnFromLibusb(LIBUSB_SUCCESS));
@@ -293,15 +414,6 @@ TEST(LibUSBErrors, MapToPlatformCodes) {
     EXPECT_EQ(kIOReturnError, IOReturnFromLibusb(LIBUSB_ERROR_OTHER));
 }
 
-TEST(LibUSBLocation, OneHubPortPerNibbleBelowTheBusNumber) {
-    uint8_t ports[] = {1, 4, 2};
-    EXPECT_EQ(0x14142000u, LocationIDFromPorts(0x14, ports, 3));
-    EXPECT_EQ(0x03000000u, LocationIDFromPorts(3, nullptr, 0));
-    uint8_t deep[] = {1, 2, 3, 4, 5, 6, 7};
-    EXPECT_EQ(0x02123456u, LocationIDFromPorts(2, deep, 7)) << "six ports fit";
-    uint8_t wide[] = {17};
-    EXPECT_EQ(0x01F00000u, LocationIDFromPorts(1, wide, 1));
-}
 
 }  // namespace
 }  // namespace ovn::usb::test

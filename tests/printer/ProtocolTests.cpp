@@ -228,44 +228,8 @@ TEST(OVNProtocolReplies, FailedReads) {
     EXPECT_EQ(readReply(PipeReadFn()).outcome, ReplyOutcome::HeaderReadFailed);
 }
 
-TEST(OVNProtocolReplies, ReaderThatOverstatesItsCountIsHeldToTheBuffer) {
-    ScriptedPipe pipe;
-    pipe.steps.push_back({kIOReturnSuccess, bytesOf("00000004"), 5000});
-    pipe.steps.push_back({kIOReturnSuccess, bytesOf("abcd"), 100000});
-    auto r = pipe.read();
-    EXPECT_EQ(r.headerBytes, 8u);
-    EXPECT_EQ(r.bodyBytes, 4u);
-    EXPECT_EQ(replyText(r.value), "abcd");
-}
 
-TEST(OVNProtocolReplies, RandomBytesNeverBreakTheReader) {
-    std::mt19937 rng(1234);
-    for (int round = 0; round < 3000; ++round) {
-        ScriptedPipe pipe;
-        for (int step = 0; step < 2; ++step) {
-            std::string chunk(rng() % 20, '\0');
-            for (auto& c : chunk) c = static_cast<char>(rng() % 4 == 0 ? "0123456789\r -+"[rng() % 15] : rng());
-            if (round % 3 == 0 && step == 0) chunk = std::to_string(rng() % 5000);
-            pipe.add(chunk, rng() % 10 == 0 ? kIOReturnTimeout : kIOReturnSuccess);
-        }
-        auto r = pipe.read();
-        if (r.value) {
-            ASSERT_FALSE(r.value->empty());
-            EXPECT_NE(std::find(r.value->begin(), r.value->end(), 0), r.value->end());
-            EXPECT_LE(r.value->size(), 4097u);
-        }
-    }
-}
 
-TEST(OVNProtocolReplies, TextOfAReply) {
-    EXPECT_FALSE(replyText(std::nullopt));
-    EXPECT_FALSE(replyText(Bytes{}));
-    EXPECT_TRUE(isEmptyReply(Bytes{}));
-    EXPECT_EQ(replyText(Bytes{'h', 'i', 0, 'x'}), "hi");
-    EXPECT_EQ(replyText(Bytes{0xC3, 0xA9, 0}), "\xC3\xA9");
-    EXPECT_FALSE(replyText(Bytes{'a', 0xFF, 0})) << "invalid UTF-8 is no text";
-    EXPECT_FALSE(replyText(Bytes{0xC0, 0x80, 0})) << "overlong form";
-}
 
 // ---------------------------------------------------------------------------------------------------------
 // Status vocabulary, texts and payloads
@@ -305,18 +269,6 @@ TEST(OVNProtocolTexts, Conversions) {
         EXPECT_EQ(intValueOfText(in), out) << in;
 }
 
-TEST(OVNProtocolTexts, Payloads) {
-    using Four = std::array<uint8_t, 4>;
-    EXPECT_EQ(counterResetPayload('A'), (Four{0x43, 0x41, 0x0D, 0x00}));
-    EXPECT_EQ(counterResetPayload('B'), (Four{0x43, 0x42, 0x0D, 0x00}));
-    EXPECT_EQ(counterResetPayload('M'), (Four{0x43, 0x4D, 0x0D, 0x00}));
-    EXPECT_FALSE(counterResetPayload('X'));
-    EXPECT_FALSE(counterResetPayload('a'));
-    EXPECT_EQ(usbISerialWritePayload(true), (Four{0x30, 0x31, 0x0D, 0x00}));
-    EXPECT_EQ(usbISerialWritePayload(false), (Four{0x30, 0x30, 0x0D, 0x00}));
-    EXPECT_EQ(mediaPayload(TableMedia::PP), bytesOf("0003"));
-    EXPECT_TRUE(mediaPayload(TableMedia::None).empty());
-}
 
 // ---------------------------------------------------------------------------------------------------------
 // Per-model tables
@@ -356,17 +308,3 @@ TEST(OVNProtocolModels, ColourTableLayouts) {
     EXPECT_EQ(colorTableKeys().size(), 16u);
 }
 
-TEST(OVNProtocolModels, ISerialSupportAndPictures) {
-    const std::tuple<uint16_t, double, bool> support[] = {
-        {kProductPL15, 9, false}, {kProductPL25, 9, false}, {kProductPL25Duplex, 9, false}, {kProductPL35, 0, true},
-        {kProductPL45, 0, true},  {kProductPLMV1, 2.03, false}, {kProductPLMV1, 2.04, true}, {kProductPLMV1, 0, false},
-        {0x1234, 9, false}};
-    for (auto [product, version, supported] : support)
-        EXPECT_EQ(hasISerialSupport(product, version), supported) << product << " " << version;
-
-    EXPECT_EQ(imageNameForProduct(kProductPL35), "PL35A_LSide");
-    EXPECT_EQ(imageNameForProduct(kProductPL45), "PL45");
-    EXPECT_EQ(imageNameForProduct(kProductPLMV1), "OVN_MV_Series");
-    EXPECT_EQ(imageNameForProduct(kProductPL25Duplex), "OVN_PL_Series");
-    EXPECT_FALSE(imageNameForProduct(0x0104));
-}

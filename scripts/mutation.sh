@@ -163,7 +163,28 @@ restore() {
     fi
 }
 on_exit() { restore; rm -f "$BACKUP"; }
-on_signal() { echo; echo "mutation.sh: interrupted; $(basename "${CURRENT_FILE:-nothing}") restored" >&2; on_exit; trap - EXIT; exit 130; }
+total=0; caught=0; survived=(); stale=(); broken=(); n=0; count=0
+summary() {  # the figures so far
+    local pct="0.0" i
+    echo
+    [ "$total" -eq 0 ] || pct=$(awk -v c="$caught" -v t="$total" 'BEGIN { printf "%.1f", 100 * c / t }')
+    echo "$caught of $total faults caught ($pct%)"
+    if [ ${#survived[@]} -gt 0 ]; then
+        echo "survivors:"
+        for i in "${survived[@]}"; do echo "  ${IDS[$i]}  ${FILES[$i]}: ${WHATS[$i]}"; done
+    fi
+    [ ${#stale[@]} -eq 0 ] || echo "stale (text not found, not counted): ${stale[*]}"
+    [ ${#broken[@]} -eq 0 ] || echo "not building (not counted): ${broken[*]}"
+    echo "finished: $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(( ($(date +%s) - RUN_START) / 60 )) min"
+}
+on_signal() {
+    echo
+    echo "mutation.sh: interrupted during fault $n of $count; $(basename "${CURRENT_FILE:-nothing}") restored" >&2
+    on_exit
+    trap - EXIT
+    [ "$n" -eq 0 ] || { echo "(partial: the interrupted fault is not counted)"; summary; }
+    exit 130
+}
 trap on_exit EXIT
 trap on_signal INT TERM HUP
 
@@ -232,10 +253,7 @@ fi
 # ---------------------------------------------------------------------------------------------------------
 # The faults
 
-total=0; caught=0; survived=(); stale=(); broken=()
-count=0
 for i in "${!IDS[@]}"; do selected "${IDS[$i]}" && count=$((count + 1)); done
-n=0
 for i in "${!IDS[@]}"; do
     id=${IDS[$i]}
     selected "$id" || continue
@@ -261,9 +279,9 @@ for i in "${!IDS[@]}"; do
         broken+=("$id"); continue
     fi
     built=$(seconds_since "$t0")
-    total=$((total + 1))
     if run_tests "$LOGS/$id-tests.log"; then
         restore
+        total=$((total + 1))
         echo "$label SURVIVED   (build $built s, all $(seconds_since "$t0") s)  ${FILES[$i]}: ${WHATS[$i]}"
         survived+=("$i")
         if [ -n "$SURVIVORS" ]; then
@@ -271,6 +289,7 @@ for i in "${!IDS[@]}"; do
         fi
     else
         restore
+        total=$((total + 1))
         caught=$((caught + 1))
         echo "$label caught     (build $built s, all $(seconds_since "$t0") s)  by $(first_failure "$LOGS/$id-tests.log")"
     fi
@@ -279,17 +298,4 @@ done
 # The restored tree is built once more, so that the build directory matches the sources again.
 build "$LOGS/final-build.log" || echo "warning: the restored tree did not build: see $LOGS/final-build.log" >&2
 
-echo
-if [ "$total" -gt 0 ]; then
-    pct=$(awk -v c="$caught" -v t="$total" 'BEGIN { printf "%.1f", 100 * c / t }')
-else
-    pct="0.0"
-fi
-echo "$caught of $total faults caught ($pct%)"
-if [ ${#survived[@]} -gt 0 ]; then
-    echo "survivors:"
-    for i in "${survived[@]}"; do echo "  ${IDS[$i]}  ${FILES[$i]}: ${WHATS[$i]}"; done
-fi
-[ ${#stale[@]} -eq 0 ] || echo "stale (text not found, not counted): ${stale[*]}"
-[ ${#broken[@]} -eq 0 ] || echo "not building (not counted): ${broken[*]}"
-echo "finished: $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(( ($(date +%s) - RUN_START) / 60 )) min"
+summary

@@ -6,7 +6,7 @@
 # reported as "stale" and counted neither way. The source file is always restored, also on Ctrl-C.
 #
 #   scripts/mutation.sh [--tree DIR] [--build DIR] [--only ID,...] [--list] [--survivors FILE]
-#                       [--timeout SECONDS] [--no-baseline]
+#                       [--timeout SECONDS] [--no-baseline] [--no-werror]
 #
 #   --tree DIR        the source tree the faults go into (default: the tree this script is in)
 #   --build DIR       the build directory (default: DIR/build/mutation; configured without the GUI)
@@ -15,6 +15,8 @@
 #   --survivors FILE  append every surviving fault to FILE as soon as it is known
 #   --timeout SECONDS the longest a single test may take (default 300; a test that hangs fails)
 #   --no-baseline     skip the run of the unchanged tree (it must pass for the figures to mean anything)
+#   --no-werror       build without warnings as errors (for a branch whose tests still warn; the faults
+#                     themselves are checked to compile cleanly with warnings as errors)
 #
 # Exit status: 0 when the run completed (whatever the figures), 1 on bad use, 2 when the unchanged tree does not
 # build or its tests fail.
@@ -29,6 +31,7 @@ LIST_ONLY=0
 SURVIVORS=""
 TEST_TIMEOUT=300
 BASELINE=1
+WERROR=ON
 JOBS=${JOBS:-2}
 
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//'; }
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
         --survivors) SURVIVORS="${2:?--survivors needs a file}"; shift 2 ;;
         --timeout) TEST_TIMEOUT="${2:?--timeout needs seconds}"; shift 2 ;;
         --no-baseline) BASELINE=0; shift ;;
+        --no-werror) WERROR=OFF; shift ;;
         -h|--help) usage; exit 0 ;;
         *) echo "mutation.sh: unknown option $1" >&2; usage >&2; exit 1 ;;
     esac
@@ -203,8 +207,7 @@ LINKER=()  # most of a rebuild is linking the test programs: gold does that fast
 if command -v ld.gold >/dev/null 2>&1; then LINKER=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=gold); fi
 
 configure() {
-    [ -f "$BUILD/CMakeCache.txt" ] && return 0
-    nice -n 10 cmake -S "$TREE" -B "$BUILD" "${GENERATOR[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVN_WERROR=ON \
+    nice -n 10 cmake -S "$TREE" -B "$BUILD" "${GENERATOR[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOVN_WERROR="$WERROR" \
         -DOVN_BUILD_GUI=OFF -DOVN_BUILD_TESTS=ON "${LAUNCHER[@]}" "${LINKER[@]}" > "$LOGS/configure.log" 2>&1
 }
 build() {  # build LOG

@@ -383,8 +383,10 @@ TEST_F(AppTest, CounterResetsGoToTheCurrentPrinterOnly) {
 
     ASSERT_TRUE(window()->resetCounterAction('B')->isEnabled());
     window()->resetCounterAction('B')->trigger();
+    buttonWithText(waitForAlert("Reset counter B"), "Reset Counter B")->click();
     ASSERT_TRUE(waitFor([&] { return emulator("K1")->mediaCounter('B') == 0; }, 5000));
     window()->resetCounterAction('M')->trigger();
+    buttonWithText(waitForAlert("Reset counter M"), "Reset Counter M")->click();
     ASSERT_TRUE(waitFor([&] { return emulator("K1")->mediaCounter('M') == 0; }, 5000));
     EXPECT_EQ(emulator("K1")->mediaCounter('A'), 100u);
     for (char letter : {'A', 'B', 'M'}) EXPECT_EQ(emulator("K2")->mediaCounter(letter), 100u);
@@ -530,7 +532,7 @@ TEST_F(AppTest, QuittingDuringAnUpdateAsksFirstWithCancelAsDefault) {
     EXPECT_EQ(terminations, 0);
 
     // ... and while it is off the bus restarting: closing the window asks the same question.
-    ASSERT_TRUE(waitFor([&] { return model()->rowCount() == 1; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return model()->isAway(0); }, 10000));
     EXPECT_TRUE(model()->firmwareUpdateUnderWay());
     window()->close();
     question = waitForAlert("firmware update is in progress", 3000);

@@ -125,7 +125,7 @@ TEST(CliList, JsonDescribesEveryModel) {
                                 "idVendor", "idProduct", "keyUSBdevice", "inFirmwareUpdate"})
             EXPECT_TRUE(printers[i].contains(key)) << serials[i] << " lacks " << key;
         EXPECT_EQ(printers[i]["inFirmwareUpdate"], false);
-        EXPECT_EQ(printers[i]["idVendor"], "10865");
+        EXPECT_EQ(printers[i]["idVendor"], 10865);
     }
 
     const json* pl15 = byKey(printers, "2A71010114100000");
@@ -136,7 +136,7 @@ TEST(CliList, JsonDescribesEveryModel) {
     EXPECT_EQ((*pl15)["lifetimeCounter"], "1500");
     EXPECT_EQ((*pl15)["usbISerialString"], "Unavailable");
     EXPECT_EQ((*pl15)["printerStatus"], "Idle");
-    EXPECT_EQ((*pl15)["idProduct"], "257");
+    EXPECT_EQ((*pl15)["idProduct"], 257);
 
     const json* pl25 = byKey(printers, "2A71010214200000");
     ASSERT_TRUE(pl25) << "the location given in the description";

@@ -82,8 +82,8 @@ TEST_P(EveryModel, UpdatesAcrossBothRestartsAndRewritesItsColourTables) {
     ASSERT_EQ(rig.presenter->titles(), (Texts{kAttentionTitle, kConfirmTitle, kSuccessTitle}));
     auto shown = rig.presenter->shown();
     const std::string warning =
-        mv1 ? "This update tool is for the OVN MV1 printer. It will upgrade the printer to " +
-                  ovn::Bundle::shortVersionString() +
+        mv1 ? "This update tool is for the OVN MV1 printer. It will upgrade the printer to firmware version " +
+                  offered +
                   ".\n\nOnce updated, the MV1 printer will REQUIRE the use of MV1Q media packs. Please use up all MV1 "
                   "media before using this update tool. This process cannot be undone."
             : "This update tool will upgrade the printer firmware to version " + offered +

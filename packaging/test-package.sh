@@ -16,7 +16,8 @@ LINT=$(lintian --no-cfg --tag-display-limit 0 "$DEB" "$DBG" 2>&1 || true)
 echo "$LINT"
 if echo "$LINT" | grep -qE '^[EW]: '; then echo "lintian reports errors or warnings"; exit 1; fi
 appstreamcli validate --no-net "$SRC/ovn-utility.metainfo.xml"
-dpkg-deb --fsys-tarfile "$DEB" | tar -tv | grep -q 'usr/bin/ovnctl' || { echo "no ovnctl in $DEB"; exit 1; }
+CONTENTS=$(dpkg-deb --fsys-tarfile "$DEB" | tar -tv)
+grep -q 'usr/bin/ovnctl' <<<"$CONTENTS" || { echo "no ovnctl in $DEB"; exit 1; }
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 export DEBIAN_FRONTEND=noninteractive

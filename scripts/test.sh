@@ -11,7 +11,7 @@ ROOT=$PWD
 QUICK=0
 [ "${1:-}" = "--quick" ] && QUICK=1
 JOBS=${JOBS:-$(nproc)}
-FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 if [ "${OVN_SKIP_DEPS:-0}" != 1 ]; then
   bash scripts/install-deps.sh

@@ -230,8 +230,14 @@ QVariant PrinterTableModel::data(const QModelIndex& index, int role) const {
         case SwitchAvailableRole:
             return row.iSerialAvailable && !row.inFirmwareUpdate && !row.away && row.step == UpdateStep::None;
         case ProgressRole:
-            if (column == PrinterStatusColumn && row.step != UpdateStep::None) return 0;
-            return -1;
+            if (column != PrinterStatusColumn || row.step == UpdateStep::None) return -1;
+            if (row.step == UpdateStep::WritingFirmware && row.printer) {
+                // The USB layer counts the image's bytes as they go out (on real USB, piece by piece).
+                const auto sent = row.printer->writeProgress();
+                if (sent.total > 0 && sent.written > 0 && sent.written < sent.total)
+                    return static_cast<int>(std::max<uint64_t>(1, sent.written * 100 / sent.total));
+            }
+            return 0;  // a busy bar
         case Qt::TextAlignmentRole:
             if (column == LifetimeCounterColumn) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
             return QVariant(Qt::AlignLeft | Qt::AlignVCenter);

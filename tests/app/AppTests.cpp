@@ -359,6 +359,10 @@ TEST_F(ISerialTest, BusyPrinterShowsTheBusyNoticeAndKeepsItsSetting) {
     // Our own probe's open and close must have been reported first: an open reported while the first probe
     // is still marked counts as our own.
     ASSERT_TRUE(waitFor([&] { return cell(0, M::USBStatusColumn) == "USB Available"; }));
+    // The exchanges that follow the probe end too: an open of ours still on its way when the other program
+    // takes the printer would wait for it instead.
+    QTest::qWait(1500);
+    ASSERT_TRUE(waitFor([&] { return cell(0, M::USBStatusColumn) == "USB Available"; }));
     emulator("B1")->setHeldByOtherApplication(true);
     ASSERT_TRUE(waitFor([&] { return cell(0, M::USBStatusColumn) == "USB Busy"; }));
     ASSERT_TRUE(model()->setData(model()->index(0, M::ISerialColumn), Qt::Checked, Qt::CheckStateRole));

@@ -55,6 +55,8 @@ TEST(StringWithCString, DecodesUpToTheTerminatorWithinTheBufferAndTheMaximum) {
         // Invalid bytes: bad sequence, overlong, surrogate, past U+10FFFF, non-ASCII, lone UTF-16/32 units.
         {bytes({0xC3, 0x28}), 0, u8, none},
         {bytes({0xC0, 0xAF}), 0, u8, none},
+        {bytes({0xE0, 0x80, 0xAF}), 0, u8, none},
+        {bytes({0xF0, 0x80, 0x80, 0xAF}), 0, u8, none},
         {bytes({0xED, 0xA0, 0x80}), 0, u8, none},
         {bytes({0xF4, 0x90, 0x80, 0x80}), 0, u8, none},
         {bytes({0x41, 0x80}), 0, ascii, none},

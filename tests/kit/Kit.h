@@ -245,6 +245,8 @@ private:
 class FailingUSB : public ovn::usb::USBServices {
 public:
     explicit FailingUSB(std::shared_ptr<ovn::usb::VirtualUSBBus> bus) : bus_(std::move(bus)) {}
+    // The last calls came from printers' command queues: taking the lock orders them before the end.
+    ~FailingUSB() override { std::lock_guard<std::mutex> lock(mutex_); }
     void fail(const std::string& call, IOReturn result, int skip = 0, int count = 1);
     void clear();  // no more failures
     // Runs the action once, on the caller's thread, just before the next call of that name goes through.

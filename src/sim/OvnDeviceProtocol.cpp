@@ -149,6 +149,18 @@ std::optional<DeviceCommand> commandByName(std::string_view name, bool* ambiguou
     return found;
 }
 
+// The frame length its header announces, when the header is whole and its length field holds eight digits.
+std::optional<size_t> announcedFrameLength(const uint8_t* data, size_t length) {
+    if (length < kHeaderSize || data[0] != 0x1B || data[1] != 'P') return std::nullopt;
+    size_t declared = 0;
+    for (size_t i = 0; i < kLengthSize; ++i) {
+        uint8_t c = data[kLengthOffset + i];
+        if (c < '0' || c > '9') return std::nullopt;
+        declared = declared * 10 + static_cast<size_t>(c - '0');
+    }
+    return kHeaderSize + declared;
+}
+
 FrameParseResult parseCommandFrame(const uint8_t* data, size_t length) {
     if (data == nullptr || length < kHeaderSize) {
         return fail("frame of " + std::to_string(length) + " bytes is shorter than the 32-byte header");

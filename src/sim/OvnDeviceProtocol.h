@@ -100,6 +100,11 @@ struct FrameParseResult {
 // left-aligned and blank-filled to 16 characters, an eight-character length field that is blank or eight
 // decimal digits and equals the bytes that follow, and a payload that fits the command.
 FrameParseResult parseCommandFrame(const uint8_t* data, size_t length);
+// The length of the whole frame (header and payload) that a frame's start announces: nothing unless the 32-byte
+// header is there, starts with ESC 'P' and its length field holds eight digits.
+std::optional<size_t> announcedFrameLength(const uint8_t* data, size_t length);
+// The bulk OUT endpoint's packet size: a transfer that is not a whole number of packets ends a frame.
+inline constexpr size_t kBulkPacketSize = 512;
 
 // A reply as the printer sends it: eight decimal digits giving the body length, then the body (the text
 // followed by a carriage return).

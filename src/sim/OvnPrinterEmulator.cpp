@@ -304,6 +304,7 @@ void OvnPrinterEmulator::goOffBusLocked() {
     ++generation_;
     replies_.clear();
     pendingTable_.reset();
+    partialFrame_.clear();
     cv_.notify_all();
 }
 
@@ -465,9 +466,27 @@ void OvnPrinterEmulator::selfRestart(uint64_t generation) {
 IOReturn OvnPrinterEmulator::bulkOut(const uint8_t* data, size_t length, uint32_t /*timeoutMs*/) {
     std::vector<BusAction> actions;
     IOReturn result = kIOReturnSuccess;
+    std::vector<uint8_t> assembled;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!deviceId_) return kIOReturnNoDevice;
+
+        // The bulk pipe is a byte stream: only a short packet ends a transfer where the host ends it. A transfer
+        // of whole packets (a host writing a large frame in pieces) that holds less than its header announces
+        // is the start of that frame; the frame is taken once the rest has come.
+        if (!partialFrame_.empty()) {
+            partialFrame_.insert(partialFrame_.end(), data, data + length);
+            if (partialFrame_.size() < partialFrameLength_ && length % kBulkPacketSize == 0) return kIOReturnSuccess;
+            assembled.swap(partialFrame_);
+            partialFrameLength_ = 0;
+            data = assembled.data();
+            length = assembled.size();
+        } else if (auto announced = announcedFrameLength(data, length);
+                   announced && *announced > length && length % kBulkPacketSize == 0) {
+            partialFrame_.assign(data, data + length);
+            partialFrameLength_ = *announced;
+            return kIOReturnSuccess;
+        }
 
         FrameRecord record;
         record.sequence = ++sequence_;
@@ -604,6 +623,7 @@ IOReturn OvnPrinterEmulator::controlRequest(const usb::IOUSBDevRequestTO& setup,
     if ((setup.bmRequestType == 0x21 || setup.bmRequestType == 0x23) && setup.bRequest == 2) {  // SOFT_RESET
         replies_.clear();
         pendingTable_.reset();
+        partialFrame_.clear();
         noteLocked("soft reset: pending replies dropped");
         cv_.notify_all();
         return kIOReturnSuccess;

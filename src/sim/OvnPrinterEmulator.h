@@ -292,6 +292,9 @@ private:
 
     std::vector<FaultRule> faults_;
     std::deque<PendingReply> replies_;
+    // The start of a frame whose header announced more payload than its transfer carried (see bulkOut).
+    std::vector<uint8_t> partialFrame_;
+    size_t partialFrameLength_ = 0;
 
     std::vector<FrameRecord> frames_;
     uint64_t sequence_ = 0;

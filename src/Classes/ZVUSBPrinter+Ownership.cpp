@@ -308,6 +308,7 @@ void usbInterfaceInterestCallback(ZVUSBPrinter* printer, const IOServicePtr& ser
         ZVUSBPrinter::setDeviceInfo(printer->deviceInfoDict(), printer->keyUSBdevice());
         break;
     case kIOMessageServiceWasClosed:
+        if (printer->interfaceClosedByOther()) break;
         if (printer->deviceInfoDict()->count() == 0) break;
         if (printer->willOpenInterface())
             printer->openInterface();

@@ -174,6 +174,9 @@ public:
     void updateInfo(const void* sender = nullptr);
     void hotPlug(const void* sender = nullptr);
     virtual void getDeviceCustomInfo();
+    // Another program closed the printer's interface (main queue). Answers whether the printer took it up itself
+    // (a probe it owes); otherwise the interest callback's usual handling follows.
+    virtual bool interfaceClosedByOther() { return false; }
     // Class-level accepted ID sets (the base accepts nothing) and the instance's view of its class's sets.
     static std::optional<IndexSet> supportedVendorIDs();
     static std::optional<IndexSet> supportedProductIDs();

@@ -101,9 +101,19 @@ bool ZVUSBPrinterOVN::initWithInterfaceInterface(const InterfacePtr& interface, 
     return true;
 }
 
+bool ZVUSBPrinterOVN::interfaceClosedByOther() {
+    if (!probeOwed_.exchange(false)) return false;
+    SysLog("another program closed the %s: probing it now\n", descriptionUTF8().c_str());
+    probeAtInit();
+    return true;
+}
+
 void ZVUSBPrinterOVN::probeAtInit() {
     auto self = ovnSelf();
     openInterface([self](IOReturn result) {
+        // A printer taken by another program as it arrived (a restart during an update among others) is probed
+        // once the other program lets go: its update goes on from there.
+        if (result == kIOReturnExclusiveAccess) self->probeOwed_.store(true);
         if (result != kIOReturnSuccess) return;
         auto info = self->deviceInfoDict();
         auto phaseValue = info->get(QELMOR_ZVPrinterDeviceFirmwareStatus);

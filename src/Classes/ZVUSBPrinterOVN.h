@@ -105,8 +105,9 @@ public:
     // probe. Main thread.
     bool initWithInterfaceInterface(const InterfacePtr& interface, const ServicePtr& service) override;
     // Resumes an interrupted firmware update, offers one for a printer found in firmware update mode, or runs
-    // the information probe.
+    // the information probe. Refused as busy, it runs again when the other program closes the printer.
     void probeAtInit();
+    bool interfaceClosedByOther() override;
 
     // ---- command frames and replies (command queue) ----
 
@@ -337,6 +338,7 @@ private:
     static void pollStatus(const std::weak_ptr<ZVUSBPrinterOVN>& weak, const std::string& rawStatus, bool first);
 
     std::atomic<bool> customerDidAgree_{false};
+    std::atomic<bool> probeOwed_{false};  // the probe at arrival found the printer taken by another program
     // A journal record the user chose to finish later (main thread).
     std::optional<std::string> pendingJournalResume_;
 };

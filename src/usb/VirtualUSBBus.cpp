@@ -714,8 +714,13 @@ void VirtualUSBBus::reEnumerate(uint64_t deviceId, uint32_t delayMs,
 bool VirtualUSBBus::setHeldByOtherApplication(uint64_t deviceId, bool held) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     auto it = state_->devices.find(deviceId);
-    if (it == state_->devices.end() || !it->second.plugged) return false;
+    if (it == state_->devices.end()) return false;
     State::Device& device = it->second;
+    if (!device.plugged) {
+        // Arriving (its handler is being told): the other program has it as soon as it is on the bus.
+        device.heldByOther = held;
+        return held;
+    }
     if (held) {
         state_->hub.interestMessage(device.interfaceService, kIOMessageServiceIsAttemptingOpen);
         if (device.heldByOther || device.interfaceOpenToken) return false;

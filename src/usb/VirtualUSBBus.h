@@ -109,7 +109,8 @@ public:
     // Another program takes (true) or releases (false) the interface: while held, USBInterfaceOpenSeize answers
     // kIOReturnExclusiveAccess; taking sends kIOMessageServiceIsAttemptingOpen, releasing
     // kIOMessageServiceWasClosed to interest registrations. Taking fails (the message is sent all the same)
-    // while this program has the interface open. Returns whether the other program's state changed.
+    // while this program has the interface open. A device asked for while it arrives (its handler being told of
+    // it) is taken as it comes on the bus. Returns whether the other program has it.
     bool setHeldByOtherApplication(uint64_t deviceId, bool held);
     bool isHeldByOtherApplication(uint64_t deviceId) const;
     void injectFault(uint64_t deviceId, const InjectedFault& fault);

@@ -242,14 +242,7 @@ std::string Presenter::describe() const {
 
 void Wire::attached(ovn::usb::VirtualUSBBus& bus, uint64_t deviceId) {
     emulator_->attached(bus, deviceId);
-    std::function<void(ovn::usb::VirtualUSBBus&, uint64_t)> hook;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++arrivals_;
-        hook = std::move(attachHook_);
-        attachHook_ = nullptr;
-    }
-    if (hook) hook(bus, deviceId);
+    noteArrival();
 }
 
 IOReturn Wire::bulkOut(const uint8_t* data, size_t length, uint32_t timeoutMs) {
@@ -297,9 +290,9 @@ void Wire::faultAt(DeviceCommand command, Fault fault) {
         fired_.fetch_add(1);
     });
 }
-void Wire::onNextAttach(std::function<void(ovn::usb::VirtualUSBBus&, uint64_t)> hook) {
+void Wire::onNextArrival(Action action) {
     std::lock_guard<std::mutex> lock(mutex_);
-    attachHook_ = std::move(hook);
+    arrivalAction_ = std::move(action);
 }
 void Wire::scriptReads(std::vector<Bytes> reads) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -312,6 +305,16 @@ std::vector<Bytes> Wire::sent() const {
 void Wire::clearSent() {
     std::lock_guard<std::mutex> lock(mutex_);
     sent_.clear();
+}
+void Wire::noteArrival() {
+    Action action;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++arrivals_;
+        action = std::move(arrivalAction_);
+        arrivalAction_ = nullptr;
+    }
+    if (action) action();
 }
 int Wire::arrivals() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -596,11 +599,16 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     terminationRequests = std::make_shared<std::atomic<int>>(0);
     ovn::setTerminationHandler([t = terminationRequests] { t->fetch_add(1); });
 
-    bus = ovn::usb::VirtualUSBBus::create();
-    bus->setTimeoutScale(0.01);
-    bus->setHostReEnumerateDelay(20);
-    usb = std::make_shared<FailingUSB>(bus);
-    ovn::usb::USBServices::setShared(usb);
+    if (options_.otherBus) {
+        other = options_.otherBus();
+        ovn::usb::USBServices::setShared(other->services());
+    } else {
+        bus = ovn::usb::VirtualUSBBus::create();
+        bus->setTimeoutScale(0.01);
+        bus->setHostReEnumerateDelay(20);
+        usb = std::make_shared<FailingUSB>(bus);
+        ovn::usb::USBServices::setShared(usb);
+    }
 
     ovn::MainRunLoop::resetLongestBlock();
     heartbeat.start();
@@ -624,7 +632,7 @@ void Rig::start() {
 Rig::~Rig() { shutDown(); }
 
 void Rig::shutDown() {
-    if (!bus) return;
+    if (!bus && !other) return;
     if (std::getenv("OVN_TEST_VERBOSE") || ::testing::Test::HasFailure()) dumpEvents();
     if (registry) onMain([this] { registry->prepareForTermination(); });
     onMain([this] {
@@ -632,7 +640,9 @@ void Rig::shutDown() {
         matching_.reset();
     });
     made_.clear();
-    for (auto id : bus->devices()) bus->unplug(id);
+    if (bus)
+        for (auto id : bus->devices()) bus->unplug(id);
+    if (other) other->unplugAll();
     pumpFor(20);
     onMain([this] { listObservation.reset(); });
     registry.reset();
@@ -646,6 +656,7 @@ void Rig::shutDown() {
     ovn::setTerminationHandler(nullptr);
     usb.reset();
     bus.reset();
+    other.reset();
 }
 
 Slot& Rig::plug(PrinterModel model, const SlotOptions& options) {
@@ -655,7 +666,7 @@ Slot& Rig::plug(PrinterModel model, const SlotOptions& options) {
     config.rawStatus = options.rawStatus;
     config.iSerial = options.iSerial;
     config.serial = options.serial;
-    config.locationId = nextLocation();
+    config.locationId = other ? other->nextLocation() : nextLocation();
     config.restartDelayMs = options.restartDelayMs;
     config.settleMs = options.settleMs;
     config.faults = options.faults;
@@ -673,7 +684,16 @@ Slot& Rig::plug(PrinterModel model, const SlotOptions& options) {
     return *slots.back();
 }
 
-void Rig::connect(Slot& slot) { bus->plug(slot.emulator->description(), slot.wire); }
+void Rig::connect(Slot& slot) {
+    if (other) return other->connect(slot);
+    bus->plug(slot.emulator->description(), slot.wire);
+}
+
+bool Rig::isOpenByHost(const Slot& slot) {
+    if (other) return other->isOpenByHost(slot);
+    auto id = slot.emulator->deviceId();
+    return id && bus->isOpenByHost(*id);
+}
 
 void Rig::saveUpdatePhase(const Slot& slot, int64_t phase, const std::string& previousFirmware) {
     auto saved = ZVUSBPrinter::deviceInfoForKey(slot.key);

@@ -205,7 +205,8 @@ public:
     void beforeNext(DeviceCommand command, Action action);  // just before the next frame of the command
     void afterNext(DeviceCommand command, Action action);   // just after it reached the printer
     void faultAt(DeviceCommand command, Fault fault);       // that very frame meets the emulator's fault
-    void onNextAttach(std::function<void(ovn::usb::VirtualUSBBus&, uint64_t)> hook);
+    // Runs once, at the printer's next arrival on the bus (on either bus), before the host can see it.
+    void onNextArrival(Action action);
     // The next reads are answered with these bytes instead of the printer (one entry per read).
     void scriptReads(std::vector<Bytes> reads);
     // Every bulk OUT transfer byte for byte (firmware images are left out: only their first 32 bytes).
@@ -214,6 +215,7 @@ public:
     int faultsFired() const { return fired_.load(); }
     int mainQueueTransfers() const { return mainQueueTransfers_.load(); }
     int arrivals() const;
+    void noteArrival();
 
 private:
     struct Point {
@@ -226,7 +228,7 @@ private:
     std::shared_ptr<sim::OvnPrinterEmulator> emulator_;
     mutable std::mutex mutex_;
     std::vector<Point> before_, after_;
-    std::function<void(ovn::usb::VirtualUSBBus&, uint64_t)> attachHook_;
+    Action arrivalAction_;
     std::vector<Bytes> scripted_;
     std::vector<Bytes> sent_;
     int arrivals_ = 0;
@@ -335,9 +337,24 @@ struct SlotOptions {
     }
 };
 
+struct Slot;
+
+// A bus other than the virtual one for the rig's printers (the usbfs bus of the libusb provider's tests): the
+// service layer the programs use on it, where the next printer goes, plugging a printer in, taking all off.
+class OtherBus {
+public:
+    virtual ~OtherBus() = default;
+    virtual std::shared_ptr<ovn::usb::USBServices> services() = 0;
+    virtual uint32_t nextLocation() = 0;
+    virtual void connect(Slot& slot) = 0;
+    virtual bool isOpenByHost(const Slot& slot) = 0;
+    virtual void unplugAll() = 0;
+};
+
 struct RigOptions {
     bool start = true;                       // start the registry at once
     std::vector<uint16_t> acceptedProducts;  // added before discovery; empty: every model's
+    std::function<std::unique_ptr<OtherBus>()> otherBus;  // nothing: the virtual bus
     static RigOptions notStarted() {
         RigOptions o;
         o.start = false;
@@ -386,12 +403,14 @@ public:
     void expectSound(const Slot& slot, const std::string& where = "");
     void expectMainQueueTurned();
     void dumpEvents() const;
+    bool isOpenByHost(const Slot& slot);
 
     std::shared_ptr<ovn::MemoryUserDefaults> defaults;
     std::shared_ptr<Presenter> presenter;
     std::shared_ptr<std::atomic<int>> terminationRequests;
     std::shared_ptr<ovn::usb::VirtualUSBBus> bus;
     std::shared_ptr<FailingUSB> usb;  // the service layer the programs use: the bus, failing where told
+    std::unique_ptr<OtherBus> other;  // instead of both, when the options name another bus
     std::shared_ptr<ZVPrinters> registry;
     ovn::ObservationToken listObservation;
     Heartbeat heartbeat;

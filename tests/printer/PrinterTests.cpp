@@ -1,4 +1,4 @@
-// A printer arriving on the bus, as the registry sees it: the frames of its probe per model, the values it
+// A printer arriving on the bus, as the registry sees it: the bytes of its probe, the values it
 // stores and announces, what it keeps across a re-enumeration, its interface ownership, and its settings.
 #include <gtest/gtest.h>
 
@@ -12,84 +12,6 @@
 using namespace kit;
 
 namespace {
-
-const Texts kSingleProbe = {"STATUS",         "INFO FVER",           "MNT_RD COUNTER_LIFE",
-                            "TBL_RD Version", "MNT_RD CTRLD_CHKSUM", "INFO SERIAL_NUMBER"};
-
-Texts tableQueries(const std::string& what, std::initializer_list<int> tables, int times = 1) {
-    Texts out;
-    for (int i = 0; i < times; ++i)
-        for (int t : tables) out.push_back("TBL_RD CWD" + std::to_string(t) + "_" + what);
-    return out;
-}
-Texts concat(std::initializer_list<Texts> parts) {
-    Texts out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-struct ProbeCase {
-    PrinterModel model;
-    std::string firmware;
-    bool iSerial;
-    Texts probe;  // one information probe
-    std::string iSerialText;
-};
-
-class Probe : public ::testing::TestWithParam<ProbeCase> {};
-
-// The first probe asks for the status, then runs the information probe; the registry's own probe runs it once
-// more, never interleaved.
-TEST_P(Probe, FramesInOrderAndTheValuesTheTableShows) {
-    const auto& c = GetParam();
-    Rig rig;
-    SlotOptions o;
-    o.firmware = c.firmware;
-    o.iSerial = c.iSerial;
-    Slot& s = rig.plugAndConnect(c.model, o);
-    ASSERT_TRUE(rig.waitProbed(s));
-    rig.settle();
-    // Three status queries (first probe, information probe, registry's probe), then the information queries
-    // of both probes, each run whole.
-    Texts expected(3, "STATUS"), all = s.commands();
-    for (int i = 0; i < 2; ++i) expected.insert(expected.end(), c.probe.begin() + 1, c.probe.end());
-    EXPECT_EQ(all, expected);
-    EXPECT_EQ(s.emulator->malformedCount(), 0u);
-    EXPECT_EQ(s.emulator->rejectedCount(), 0u);
-    for (const auto& f : s.wire->sent()) {
-        if (f.size() == 32) continue;
-        EXPECT_EQ(f.size(), 36u);
-        EXPECT_EQ(textOf(Bytes(f.begin() + 24, f.begin() + 32)), "00000004");
-    }
-
-    auto p = rig.listed(s);
-    EXPECT_EQ(p->firmwareVersion(), c.firmware);
-    EXPECT_EQ(p->printerSerialNumber(), s.emulator->serial());
-    EXPECT_EQ(p->lifetimeCounter(), std::to_string(s.emulator->lifetimeCounter()));
-    EXPECT_EQ(p->printerStatus(), "Idle");
-    EXPECT_EQ(p->usbISerialString(), c.iSerialText);
-    auto tables = s.emulator->colourTables();
-    ASSERT_FALSE(tables.empty());
-    EXPECT_EQ(p->colorTableVersion(), (tables.count({"SD", 300}) ? tables[{"SD", 300}] : tables.begin()->second).version);
-    EXPECT_FALSE(s.emulator->isHeldByOtherApplication());
-    EXPECT_FALSE(rig.bus->isOpenByHost(*s.emulator->deviceId())) << "the probe leaves the interface closed";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Models, Probe,
-    ::testing::Values(
-        ProbeCase{PrinterModel::PL25D, "PL25DUP 1.30PRN", false, kSingleProbe, "Unavailable"},
-        ProbeCase{PrinterModel::PL35, "PL35 01.20", false,
-                  concat({{"STATUS", "INFO FVER", "MNT_RD COUNTER_LIFE"}, tableQueries("Version", {610, 600, 300}),
-                          tableQueries("Checksum", {610, 600, 300}), {"INFO SERIAL_NUMBER", "MNT_RD USB_ISERI_SET"}}),
-                  "Disabled"},
-        ProbeCase{PrinterModel::PL45, "PL45 01.02", true,
-                  concat({{"STATUS", "INFO FVER", "MNT_RD COUNTER_LIFE"}, tableQueries("Version", {620, 610, 600, 300}, 2),
-                          tableQueries("Checksum", {620, 610, 600, 300}, 2),
-                          {"INFO SERIAL_NUMBER", "MNT_RD USB_ISERI_SET"}}),
-                  "Enabled"},
-        ProbeCase{PrinterModel::PL25D, "PL25DUP 1.30PRN", true, kSingleProbe, "Unavailable"}),
-    [](const auto& info) { return modelName(info.param.model) + "_" + std::to_string(info.index); });
 
 // The PL45 asks for its tables per media: four with the SD payload, then four with PP.
 TEST(ProbeBytes, MediaPayloadsAndTheValuesOfEachTable) {

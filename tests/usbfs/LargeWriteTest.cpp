@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -191,6 +194,10 @@ extern "C" const char* __tsan_default_suppressions() {
 }
 
 int main(int argc, char** argv) {
+    // Started without umockdev, the program runs again with it: the state folder made for this run goes.
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (!(preload && std::strstr(preload, "libumockdev-preload")) && std::getenv("XDG_STATE_HOME"))
+        std::filesystem::remove(std::getenv("XDG_STATE_HOME"));
     ovn::usb::test::restartUnderUmockdev(argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -641,9 +641,18 @@ uint64_t UsbfsBus::plugOnQueue(const usb::VirtualDeviceDescription& description,
     device.arrived = std::move(arrived);
     char node[40];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", busNumber_, device.address);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        arriving_ = id;
+        arrivingHeld_ = false;
+    }
     if (device.arrived) device.arrived(id);
-    const std::string record =
+    // Added without its device type, udev's "add" event does not reach libusb yet: the host must not find the
+    // device before its node answers. The event is sent again once the node is there.
+    std::string record =
         usbDeviceRecord(device.sysPath, busNumber_, device.address, sysfsDescriptors(device.description));
+    const std::string typeLine = "E: DEVTYPE=usb_device\n";
+    record.erase(record.find(typeLine), typeLine.size());
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         std::fprintf(stderr, "cannot add %s to the testbed: %s\n", device.sysPath.c_str(), error ? error->message : "?");
@@ -651,8 +660,17 @@ uint64_t UsbfsBus::plugOnQueue(const usb::VirtualDeviceDescription& description,
         return 0;
     }
     device.node = std::make_shared<UsbfsNode>(testbed_, node, device.description, device.handler);
-    std::lock_guard<std::mutex> lock(mutex_);
-    devices_.emplace(id, std::move(device));
+    const std::string sysPath = "/sys" + device.sysPath;
+    umockdev_testbed_set_property(testbed_, sysPath.c_str(), "DEVTYPE", "usb_device");
+    umockdev_testbed_uevent(testbed_, sysPath.c_str(), "add");
+    bool held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_.emplace(id, std::move(device));
+        held = arrivingHeld_;
+        arriving_ = 0;
+    }
+    if (held) setHeldByOtherApplication(id, true);
     return id;
 }
 
@@ -711,7 +729,11 @@ bool UsbfsBus::setHeldByOtherApplication(uint64_t deviceId, bool held) {
     bool holds = false;
     queue_->sync([&] {
         auto n = node(deviceId);
-        if (!n) return;
+        if (!n) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (deviceId == arriving_) holds = arrivingHeld_ = held;
+            return;
+        }
         int fd;
         {
             std::lock_guard<std::mutex> lock(mutex_);

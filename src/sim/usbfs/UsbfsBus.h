@@ -177,6 +177,8 @@ private:
     std::map<uint64_t, Device> devices_;
     std::vector<std::shared_ptr<UsbfsNode>> retired_;  // nodes of devices that left: umockdev may still call them
     uint64_t nextId_ = 1;
+    uint64_t arriving_ = 0;      // the device being plugged, before its node is there
+    bool arrivingHeld_ = false;  // another program takes it as soon as its node is there
     unsigned nextAddress_ = 2;
 };
 

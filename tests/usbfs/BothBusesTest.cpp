@@ -59,6 +59,7 @@ private:
 enum class Bus { Virtual, Usbfs };
 const Bus kBuses[] = {Bus::Virtual, Bus::Usbfs};
 const char* busName(Bus b) { return b == Bus::Virtual ? "virtual bus" : "libusb and usbfs"; }
+void PrintTo(Bus b, std::ostream* os) { *os << busName(b); }
 
 RigOptions on(Bus bus) {
     RigOptions options;
@@ -105,6 +106,8 @@ struct ProbeCase {
     Texts probe;  // one information probe
     std::string iSerialText;
 };
+
+void PrintTo(const ProbeCase& c, std::ostream* os) { *os << modelName(c.model); }
 
 class FirstProbe : public ::testing::TestWithParam<ProbeCase> {};
 

@@ -1,13 +1,18 @@
-// One 8 MB image write (the size of a PL45 image frame) through each USB provider: the libusb provider
-// against umockdev's usbfs emulation (a mocked node, as in the tests) and the in-process virtual bus. Real and
-// process CPU time per write; the umockdev figure includes the emulation's own threads.
+// One 8 MB image write (the size of a PL45 image frame) through each USB provider, the way an update writes it:
+// a printer object writes on its command queue while the main queue turns. The libusb provider goes to a device
+// behind a usbfs node of umockdev (sim/usbfs), the in-process virtual bus to the same device. Real and process
+// CPU time per write (the umockdev figure includes the emulation's own threads), and the longest main-queue
+// block seen during the writes.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "MockUsbfs.h"
+#include "Classes/ZVUSBPrinter.h"
+#include "platform/DispatchQueue.h"
+#include "sim/usbfs/UsbfsBus.h"
 #include "usb/LibUSBServices.h"
 #include "usb/VirtualUSBBus.h"
 
@@ -16,74 +21,83 @@ namespace {
 using namespace ovn::usb;
 constexpr size_t kImageBytes = size_t{8} << 20;
 
-IOUSBInterfaceInterfacePtr openPrinter(const std::shared_ptr<USBServices>& services, IONotificationPortPtr* port,
-                                       IONotificationPtr* matching) {
-    *port = services->IONotificationPortCreate();
-    MatchingDict printers;
-    printers.bInterfaceClass = 7;
-    IOIteratorPtr arrivals;
-    services->IOServiceAddMatchingNotification(*port, kIOMatchedNotification, printers,
-                                               [](const IOIteratorPtr&) {}, &arrivals, matching);
-    IOServicePtr service = arrivals ? arrivals->IOIteratorNext() : nullptr;
-    IOUSBInterfaceInterfacePtr interface;
-    bool pluginFailed = true;
-    if (!service || services->CreateInterfaceInterface(service, &interface, &pluginFailed) != kIOReturnSuccess ||
-        interface->USBInterfaceOpenSeize() != kIOReturnSuccess)
-        return nullptr;
-    return interface;
-}
-
-void writeImages(benchmark::State& state, const IOUSBInterfaceInterfacePtr& interface) {
-    if (!interface) return state.SkipWithError("no printer");
-    std::vector<uint8_t> image(kImageBytes, 0x5A);
-    for (auto _ : state)
-        if (interface->WritePipeTO(1, image.data(), static_cast<uint32_t>(image.size()), 5000, 5000) !=
-            kIOReturnSuccess)
-            return state.SkipWithError("write failed");
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
-}
-
-void BM_ImageWrite_LibusbUmockdev(benchmark::State& state) {
-    UMockdevTestbed* testbed = umockdev_testbed_new();
-    const std::string records[] = {
-        test::usbDeviceRecord("/devices/usb1", 1, 1, test::hubDescriptors()),
-        test::usbDeviceRecord("/devices/usb1/1-2", 1, 5, test::printerDescriptors(0x2A71, 0x0106))};
-    for (const auto& record : records)
-        umockdev_testbed_add_from_string(testbed, record.c_str(), nullptr);
-    {
-        test::MockUsbfsDevice printer(testbed, "/dev/bus/usb/001/005");
-        std::shared_ptr<USBServices> services = LibUSBServices::create({}, nullptr);
-        IONotificationPortPtr port;
-        IONotificationPtr matching;
-        auto interface = services ? openPrinter(services, &port, &matching) : nullptr;
-        writeImages(state, interface);
-        interface.reset();
-        matching.reset();
-        if (port) port->destroy();
-    }
-    g_object_unref(testbed);
-}
-
+// Takes every byte and answers nothing but its device ID.
 class Sink : public VirtualDeviceHandler {
 public:
     IOReturn bulkOut(const uint8_t*, size_t, uint32_t) override { return kIOReturnSuccess; }
     IOReturn bulkIn(std::vector<uint8_t>&, size_t, uint32_t) override { return kIOReturnTimeout; }
-    IOReturn controlRequest(const IOUSBDevRequestTO&, std::vector<uint8_t>&) override { return kIOUSBPipeStalled; }
+    IOReturn controlRequest(const IOUSBDevRequestTO& setup, std::vector<uint8_t>& in) override {
+        if (setup.bmRequestType != 0xA1 || setup.bRequest != 0) return kIOUSBPipeStalled;
+        const std::string id = "MFG:Bench;MDL:Sink;SN:B1;";
+        in = {0, static_cast<uint8_t>(id.size() + 2)};
+        in.insert(in.end(), id.begin(), id.end());
+        return kIOReturnSuccess;
+    }
 };
+
+VirtualDeviceDescription printerDescription() {
+    VirtualDeviceDescription description;
+    description.idVendor = 0x2A71;
+    description.idProduct = 0x5D01;
+    return description;
+}
+
+void writeImages(benchmark::State& state, const std::shared_ptr<USBServices>& services) {
+    if (!services) return state.SkipWithError("no USB services");
+    USBServices::setShared(services);
+    auto port = services->IONotificationPortCreate();
+    MatchingDict printers;
+    printers.bInterfaceClass = 7;
+    IOIteratorPtr arrivals;
+    IONotificationPtr matching;
+    services->IOServiceAddMatchingNotification(port, kIOMatchedNotification, printers, [](const IOIteratorPtr&) {},
+                                               &arrivals, &matching);
+    IOServicePtr service;
+    ovn::MainRunLoop::runUntil([&] { return arrivals && (service = arrivals->IOIteratorNext()); },
+                               std::chrono::seconds(10));
+    IOUSBInterfaceInterfacePtr interface;
+    bool pluginFailed = true;
+    if (!service || services->CreateInterfaceInterface(service, &interface, &pluginFailed) != kIOReturnSuccess)
+        return state.SkipWithError("no printer");
+    auto printer = ZVUSBPrinter::create(interface, service);
+    if (!printer || !ovn::MainRunLoop::runUntil([&] { return printer->printerCommandQueue() != nullptr; },
+                                                std::chrono::seconds(10)))
+        return state.SkipWithError("no printer object");
+
+    const std::vector<uint8_t> image(kImageBytes, 0x5A);
+    ovn::MainRunLoop::resetLongestBlock();
+    for (auto _ : state) {
+        std::atomic<bool> done{false}, written{false};
+        printer->sendNoReplyPrinterCommand([&] {
+            printer->openInterface();
+            written = printer->writeToInterfaceWithData(image);
+            done = true;
+        });
+        ovn::MainRunLoop::runUntil([&] { return done.load(); }, std::chrono::seconds(60));
+        if (!written) return state.SkipWithError(("write failed: " + std::to_string(printer->writeStatus())).c_str());
+    }
+    state.counters["main_block_ms"] =
+        std::chrono::duration<double, std::milli>(ovn::MainRunLoop::longestBlock()).count();
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kImageBytes));
+    printer->prepareForRelease();
+    ovn::MainRunLoop::runFor(std::chrono::milliseconds(100));
+    printer.reset();
+    matching.reset();
+    port->destroy();
+    USBServices::setShared(nullptr);
+}
+
+void BM_ImageWrite_LibusbUmockdev(benchmark::State& state) {
+    auto bus = ovn::sim::UsbfsBus::create();
+    if (!bus) return state.SkipWithError("no umockdev testbed");
+    bus->plug(printerDescription(), std::make_shared<Sink>());
+    writeImages(state, LibUSBServices::create({}, nullptr));
+}
 
 void BM_ImageWrite_VirtualBus(benchmark::State& state) {
     auto bus = VirtualUSBBus::create();
-    VirtualDeviceDescription description;
-    description.idVendor = 0x2A71;
-    description.idProduct = 0x0106;
-    bus->plug(description, std::make_shared<Sink>());
-    IONotificationPortPtr port;
-    IONotificationPtr matching;
-    auto interface = openPrinter(bus, &port, &matching);
-    writeImages(state, interface);
-    interface.reset();
-    matching.reset();
-    if (port) port->destroy();
+    bus->plug(printerDescription(), std::make_shared<Sink>());
+    writeImages(state, bus);
 }
 
 BENCHMARK(BM_ImageWrite_LibusbUmockdev)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime()->UseRealTime();
@@ -92,7 +106,7 @@ BENCHMARK(BM_ImageWrite_VirtualBus)->Unit(benchmark::kMillisecond)->MeasureProce
 }  // namespace
 
 int main(int argc, char** argv) {
-    ovn::usb::test::restartUnderUmockdev(argv);
+    ovn::sim::restartUnderUmockdev(argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;

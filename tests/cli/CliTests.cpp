@@ -199,6 +199,15 @@ TEST(CliList, SerialSelectsOnePrinterOrNone) {
     ASSERT_EQ(printers.size(), 1u);
     EXPECT_EQ(printers[0]["printerSerialNumber"], "B");
 
+    // A printer that never answers for its serial number is found by the one its USB descriptor reports.
+    auto usb = runCtl({"--json", "--accept-product", "0x5C01", "--serial", "7C9000001", "--simulate",
+                       "PL25D:serial=A,PL35:serial=7C9000001:iserial=1:fault=noreply@SERIAL_NUMBER*always", "list"});
+    ASSERT_EQ(usb.status, 0) << usb.err;
+    printers = json::parse(usb.out, nullptr, false);
+    ASSERT_EQ(printers.size(), 1u) << usb.out;
+    EXPECT_TRUE(printers[0]["printerSerialNumber"].is_null());
+    EXPECT_EQ(printers[0]["serialNumberUSB"], "7C9000001");
+
     auto none = runCtl({"--serial", "C", "--simulate", "PL25D:serial=A", "list"});
     EXPECT_EQ(none.status, 3);
     EXPECT_TRUE(none.out.empty());

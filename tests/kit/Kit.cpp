@@ -869,8 +869,8 @@ void Rig::noteListed() {
 
 Announcements::Announcements(ZVUSBPrinter& printer, const Texts& keys) {
     for (const auto& key : keys)
-        tokens_.push_back(printer.observe(key, [this, &printer](const std::string& k, const ovn::KeyValueChange&) {
-            auto value = ovn::describeValue(printer.valueForKey(k));
+        tokens_.push_back(printer.observe(key, [this](const std::string& k, const ovn::KeyValueChange& change) {
+            auto value = ovn::describeValue(change.newValue);
             std::lock_guard<std::mutex> lock(mutex_);
             values_.emplace_back(k, value);
         }));

@@ -13,6 +13,9 @@
 #include <vector>
 
 #include "Classes/ZVUSBPrinter.h"
+#include "kit/Kit.h"
+#include "sim/OvnPrinterEmulator.h"
+#include "sim/usbfs/UsbfsBus.h"
 #include "MockUsbfs.h"
 #include "platform/DispatchQueue.h"
 #include "usb/LibUSBServices.h"
@@ -95,8 +98,7 @@ struct WriteCase {
 
 TEST_F(LargeWriteTest, FramesArriveWholeInTransfersUsbfsAccepts) {
     const WriteCase cases[] = {
-        {"a 64 MB frame (four times what usbfs takes at once)", 64 * kMB, std::nullopt, 0, 5000, kIOReturnSuccess,
-         64 * kMB},
+        {"a 20 MB frame (more than usbfs takes at once)", 20 * kMB, std::nullopt, 0, 5000, kIOReturnSuccess, 20 * kMB},
         {"a slow printer: each piece has the whole time-out", 3 * kMB + 300, std::nullopt, 60, 150, kIOReturnSuccess,
          3 * kMB + 300},
         {"the printer stops mid-way", 6 * kMB, 3 * kMB + 1000, 0, 100, kIOReturnTimeout, 3 * kMB + 1000},
@@ -134,6 +136,65 @@ TEST_F(LargeWriteTest, FramesArriveWholeInTransfersUsbfsAccepts) {
             EXPECT_GT(progress.size(), 2u) << "progress while the frame goes out";
         }
     }
+}
+
+// A 64 MB frame (four times what usbfs takes at once) to an emulated printer behind a usbfs node: it goes out in
+// pieces of whole packets, and the printer takes them as the one frame its header announces, every byte in place.
+TEST(LargeFrame, ReachesAnEmulatedPrinterWholeThroughUsbfs) {
+    std::string error;
+    auto bus = sim::UsbfsBus::create(&error);
+    ASSERT_TRUE(bus) << error;
+    sim::EmulatorConfig config;
+    config.model = sim::PrinterModel::PL45;
+    config.locationId = bus->locationOfPort(3);
+    auto printer = sim::OvnPrinterEmulator::create(config);
+    const uint64_t id = bus->plugPrinter(printer);
+    ASSERT_NE(0u, id);
+    auto services = LibUSBServices::create({}, &error);
+    ASSERT_TRUE(services) << error;
+    auto port = services->IONotificationPortCreate();
+    MatchingDict printers;
+    printers.bInterfaceClass = 7;
+    IOIteratorPtr arrivals;
+    IONotificationPtr matching;
+    ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
+                                    port, kIOMatchedNotification, printers, [](const IOIteratorPtr&) {}, &arrivals,
+                                    &matching));
+    IOServicePtr service = arrivals->IOIteratorNext();
+    ASSERT_TRUE(service);
+    IOUSBInterfaceInterfacePtr interface;
+    bool pluginFailed = true;
+    ASSERT_EQ(kIOReturnSuccess, services->CreateInterfaceInterface(service, &interface, &pluginFailed));
+    ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
+
+    const Bytes payload = frameOf(64 * kMB);
+    Bytes frame = kit::frame("TBL_WT", "CTRLD_UPDATE_CW", {});
+    char length[9];
+    std::snprintf(length, sizeof length, "%08zu", payload.size());
+    std::copy(length, length + 8, frame.begin() + 24);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    EXPECT_EQ(kIOReturnSuccess,
+              interface->WritePipeTO(1, frame.data(), static_cast<uint32_t>(frame.size()), 10000, 10000));
+
+    const auto frames = printer->frames();
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(0u, printer->malformedCount());
+    EXPECT_EQ(sim::DeviceCommand::TableWriteData, frames[0].command);
+    EXPECT_EQ(payload.size(), frames[0].payloadSize);
+    EXPECT_EQ(sim::fnv1a64(payload.data(), payload.size()), frames[0].payloadHash);
+    const auto pieces = bus->node(id)->outTransfers();
+    EXPECT_GE(pieces.size(), 5u);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        EXPECT_LE(pieces[i], sim::UsbfsNode::kUsbfsMemoryLimit) << "piece " << i;
+        if (i + 1 < pieces.size()) {
+            EXPECT_EQ(0u, pieces[i] % kPacket) << "piece " << i;
+        }
+    }
+    interface->USBInterfaceClose();
+    interface.reset();
+    matching.reset();
+    port->destroy();
+    services.reset();
 }
 
 // What a progress display polling the printer object on the main queue sees while the object writes a frame

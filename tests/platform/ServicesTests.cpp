@@ -1,9 +1,10 @@
-// Localised texts and resource lookup.
+// Localised texts, resource lookup and observable properties.
 #include <gtest/gtest.h>
 
 #include "kit/Kit.h"
 #include "platform/Bundle.h"
 #include "platform/Localization.h"
+#include "platform/Observable.h"
 
 TEST(Localization, EnglishIsTheKeyAndTheFallback) {
     EXPECT_EQ(ovn::Localized("Firmware Update"), "Firmware Update");
@@ -31,4 +32,36 @@ TEST(Bundle, ResourcesAreFoundOnlyInsideTheResourceDirectory) {
     EXPECT_FALSE(ovn::Bundle::pathForResource("../outside.bin"));
     EXPECT_FALSE(ovn::Bundle::pathForResource(dir.file("outside.bin"))) << "absolute names are refused";
     ovn::Bundle::setResourceDirectory(previous);
+}
+
+// Observers registered for the new value and the prior call are told, in order, before and after each change,
+// the value after it; observers without the options get no value, and a token that goes removes its observer.
+TEST(Observable, ObserversAreToldTheNewValueAfterThePriorCall) {
+    class Thing : public ovn::Observable {
+    public:
+        ovn::Value valueForKey(const std::string& key) const override {
+            return key == "x" ? ovn::Value(x) : ovn::Value();
+        }
+        void set(int64_t value) {
+            willChangeValueForKey("x");
+            x = value;
+            didChangeValueForKey("x");
+        }
+        int64_t x = 0;
+    } thing;
+    std::vector<std::string> both, plain;
+    auto record = [](std::vector<std::string>& into) {
+        return [&into](const std::string& key, const ovn::KeyValueChange& change) {
+            into.push_back(key + (change.isPrior ? " before " : " after ") + ovn::describeValue(change.newValue));
+        };
+    };
+    auto withBoth = thing.observe("x", record(both), ovn::Observable::NewValue | ovn::Observable::Prior);
+    {
+        auto withNone = thing.observe("x", record(plain), 0);
+        thing.set(7);
+    }
+    thing.set(9);
+    EXPECT_EQ(both, (std::vector<std::string>{"x before " + ovn::describeValue(ovn::Value()), "x after 7",
+                                              "x before " + ovn::describeValue(ovn::Value()), "x after 9"}));
+    EXPECT_EQ(plain, (std::vector<std::string>{"x after " + ovn::describeValue(ovn::Value())}));
 }

@@ -143,7 +143,8 @@ public:
     void unplug(uint64_t deviceId);
     // The device leaves soon, in order with the bus's other changes (callable from inside a transfer).
     void unplugLater(uint64_t deviceId);
-    // The device leaves now and comes back after the delay with this description, at the same port.
+    // The device leaves soon (in order with the bus's other changes) and comes back after the delay with this
+    // description, at the same port under a new address.
     void reEnumerate(uint64_t deviceId, uint32_t delayMs, const usb::VirtualDeviceDescription& description);
     // Another program opens the device's node and claims its interface (true), or lets go (false). Taking fails
     // while the host has the interface claimed; answers whether the other program holds it afterwards.

@@ -19,11 +19,11 @@ fi
 
 failures=()
 started=$SECONDS
-last=$SECONDS
+last=""
 # Each stage's heading also tells how long the stage before it took.
 step() {
   echo
-  [ "$last" = "$started" ] || echo "    ($((SECONDS - last)) s)"
+  [ -z "$last" ] || echo "    ($((SECONDS - last)) s)"
   last=$SECONDS
   echo "=== $* ==="
 }

@@ -38,22 +38,24 @@ step "main tests"
 
 if [ "$QUICK" = 0 ]; then
   step "sanitizer build (address, undefined)"
-  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+  # Line tables are enough for the sanitizers' reports and make the builds quicker than full debug information.
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
         -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF -DOVN_SANITIZE="address;undefined"
   cmake --build build/asan -j "$JOBS"
   (cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || failures+=("asan tests")
+     ctest --output-on-failure -j "$((JOBS * 2))" --timeout 900 -LE nosan) || failures+=("asan tests")
 
   step "thread sanitizer build"
-  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
         -DOVN_WERROR=ON -DOVN_BUILD_GUI=OFF -DOVN_SANITIZE=thread
   cmake --build build/tsan -j "$JOBS"
   (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-     ctest --output-on-failure -j "$JOBS" --timeout 900 -LE nosan) || failures+=("tsan tests")
+     ctest --output-on-failure -j "$((JOBS + 1))" --timeout 900 -LE nosan) || failures+=("tsan tests")
 
   if [ -f fuzz/CMakeLists.txt ]; then
     step "fuzzing (${FUZZ_SECONDS} s per target)"
     CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -gline-tables-only -DNDEBUG" \
         -DOVN_BUILD_GUI=OFF -DOVN_BUILD_TESTS=OFF -DOVN_BUILD_FUZZ=ON
     cmake --build build/fuzz -j "$JOBS" --target fuzz
     bash fuzz/run.sh build/fuzz "$FUZZ_SECONDS" || failures+=("fuzzing")

@@ -15,7 +15,7 @@ Texts listedSerials(const Rig& rig) {
 }
 
 // Printers present at start and hot-plugged later are listed in arrival order, not location order, each one
-// main-queue turn after its arrival was handled; the first is selected.
+// main-queue turn after its arrival was handled; each printer listed is selected, probed or not.
 TEST(Registry, ListsPrintersInArrivalOrderAndSelectsTheFirst) {
     Rig rig(RigOptions::notStarted());
     Slot& before = rig.plugAndConnect(PrinterModel::PL25D, SlotOptions::fw("PL25DUP 1.30PRN"));
@@ -47,6 +47,15 @@ TEST(Registry, ListsPrintersInArrivalOrderAndSelectsTheFirst) {
     EXPECT_TRUE(allOnMain);
     EXPECT_EQ(rig.listed(before)->keyUSBdevice(), before.key);
     EXPECT_EQ(rig.registry->printerWithKeyUSBdevice("2A71010699999999"), nullptr);
+    // Listed is selected, before (and whether or not) its probe tells its firmware version.
+    rig.settle();
+    SlotOptions silent;
+    silent.faults = {sim::FaultRule{Fault::NoReply, DeviceCommand::FirmwareVersion, sim::kFaultForever}};
+    Slot& fourth = rig.plugAndConnect(PrinterModel::PL25D, silent);
+    ASSERT_TRUE(pumpUntil([&] { return rig.listed(fourth) != nullptr; }, waitLimitMs(3000)));
+    pumpFor(50);
+    EXPECT_EQ(rig.registry->selectedPrinter(), rig.listed(fourth));
+    EXPECT_EQ(rig.registry->selectionIndex(), 3);
 }
 
 struct Acceptance {
@@ -68,6 +77,7 @@ TEST_P(Accepting, ListsOnlyAcceptedPrinters) {
     Rig rig(options);
     if (c.userDefault) rig.defaults->setObject(ZVPrinters::kAdditionalProductIDsKey, *c.userDefault);
     rig.start();
+    EXPECT_EQ(rig.registry->acceptsInterface(7, c.subclass, c.vendor, 0x5C01), c.listed);
     sim::EmulatorConfig config;
     config.model = PrinterModel::PL35;
     config.vendorId = c.vendor;

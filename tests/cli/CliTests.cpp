@@ -222,6 +222,17 @@ TEST(CliList, SerialSelectsOnePrinterOrNone) {
 }
 
 
+// A printer whose USB serial-number setting answers only at the second asking is listed with that setting, not
+// with what ovnctl knew before it came.
+TEST(CliList, WaitsForTheSerialNumberSettingOfAPrinterThatAnswersLate) {
+    auto r = runCtl({"--json", "--accept-product", "0x5C01", "--simulate",
+                     "PL35:iserial=1:fault=noreply@MNT_RD.USB_ISERI_SET*1", "list"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    json printers = json::parse(r.out, nullptr, false);
+    ASSERT_EQ(printers.size(), 1u) << r.out;
+    EXPECT_EQ(printers[0]["usbISerialString"], "Enabled");
+}
+
 TEST(CliUsage, BadInputIsOneLineWithStatusTwoAndReachesNoPrinter) {
     auto dir = tempDir();
     const std::string trace = (dir / "trace.jsonl").string();

@@ -354,7 +354,6 @@ TEST_P(OnEachBus, AnotherProgramTakesThePrinterMidUpdateAndTheUpdateGoesOn) {
     EXPECT_TRUE(emulator->isHeldByOtherApplication());
     pumpFor(300);
     EXPECT_TRUE(s.framesOf(DeviceCommand::FlashProgram).empty()) << "nothing is written while another program has it";
-    EXPECT_GE(Log::count("kIOMessageServiceIsAttemptingOpen"), 1u) << "the host was told of the other program";
     emulator->setHeldByOtherApplication(false);
     ASSERT_TRUE(rig.waitUpdated(s, 30000)) << rig.presenter->describe();
     rig.settle();

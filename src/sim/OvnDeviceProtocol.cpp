@@ -149,16 +149,21 @@ std::optional<DeviceCommand> commandByName(std::string_view name, bool* ambiguou
     return found;
 }
 
-// The frame length its header announces, when the header is whole and its length field holds eight digits.
-std::optional<size_t> announcedFrameLength(const uint8_t* data, size_t length) {
-    if (length < kHeaderSize || data[0] != 0x1B || data[1] != 'P') return std::nullopt;
+// The payload length an eight-digit length field holds; nothing when it holds anything else.
+static std::optional<size_t> lengthFieldDigits(const uint8_t* field) {
     size_t declared = 0;
     for (size_t i = 0; i < kLengthSize; ++i) {
-        uint8_t c = data[kLengthOffset + i];
-        if (c < '0' || c > '9') return std::nullopt;
-        declared = declared * 10 + static_cast<size_t>(c - '0');
+        if (field[i] < '0' || field[i] > '9') return std::nullopt;
+        declared = declared * 10 + static_cast<size_t>(field[i] - '0');
     }
-    return kHeaderSize + declared;
+    return declared;
+}
+
+std::optional<size_t> announcedFrameLength(const uint8_t* data, size_t length) {
+    if (length < kHeaderSize || data[0] != 0x1B || data[1] != 'P') return std::nullopt;
+    auto declared = lengthFieldDigits(data + kLengthOffset);
+    if (!declared) return std::nullopt;
+    return kHeaderSize + *declared;
 }
 
 FrameParseResult parseCommandFrame(const uint8_t* data, size_t length) {
@@ -210,13 +215,11 @@ FrameParseResult parseCommandFrame(const uint8_t* data, size_t length) {
     size_t declared = 0;
     bool blank = std::all_of(lengthField, lengthField + kLengthSize, [](uint8_t c) { return c == ' '; });
     if (!blank) {
-        for (size_t i = 0; i < kLengthSize; ++i) {
-            if (lengthField[i] < '0' || lengthField[i] > '9') {
-                return fail("length field '" + printable(lengthField, kLengthSize) +
-                            "' is neither eight digits nor blank");
-            }
-            declared = declared * 10 + static_cast<size_t>(lengthField[i] - '0');
+        auto digits = lengthFieldDigits(lengthField);
+        if (!digits) {
+            return fail("length field '" + printable(lengthField, kLengthSize) + "' is neither eight digits nor blank");
         }
+        declared = *digits;
     }
     size_t actual = length - kHeaderSize;
     if (declared != actual) {

@@ -53,25 +53,15 @@ protected:
         std::string error;
         services = LibUSBServices::create({}, &error);
         ASSERT_TRUE(services) << error;
-        port = services->IONotificationPortCreate();
-        MatchingDict printers;
-        printers.bInterfaceClass = 7;
-        IOIteratorPtr arrivals;
-        ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
-                                        port, kIOMatchedNotification, printers, [](const IOIteratorPtr&) {},
-                                        &arrivals, &matching));
-        service = arrivals->IOIteratorNext();
-        ASSERT_TRUE(service);
-        bool pluginFailed = true;
-        ASSERT_EQ(kIOReturnSuccess, services->CreateInterfaceInterface(service, &interface, &pluginFailed));
-        ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
+        opened = std::make_unique<OpenedPrinter>(services);
+        interface = opened->interface;
+        service = opened->service;
+        ASSERT_TRUE(interface);
     }
 
     void TearDown() override {
-        if (interface) interface->USBInterfaceClose();
         interface.reset();
-        matching.reset();
-        if (port) port->destroy();
+        if (opened) opened->close();
         services.reset();
         printer.reset();
         g_object_unref(testbed);
@@ -80,8 +70,7 @@ protected:
     UMockdevTestbed* testbed = nullptr;
     std::unique_ptr<MockUsbfsDevice> printer;
     std::shared_ptr<LibUSBServices> services;
-    IONotificationPortPtr port;
-    IONotificationPtr matching;
+    std::unique_ptr<OpenedPrinter> opened;
     IOServicePtr service;
     IOUSBInterfaceInterfacePtr interface;
 };
@@ -152,20 +141,9 @@ TEST(LargeFrame, ReachesAnEmulatedPrinterWholeThroughUsbfs) {
     ASSERT_NE(0u, id);
     auto services = LibUSBServices::create({}, &error);
     ASSERT_TRUE(services) << error;
-    auto port = services->IONotificationPortCreate();
-    MatchingDict printers;
-    printers.bInterfaceClass = 7;
-    IOIteratorPtr arrivals;
-    IONotificationPtr matching;
-    ASSERT_EQ(kIOReturnSuccess, services->IOServiceAddMatchingNotification(
-                                    port, kIOMatchedNotification, printers, [](const IOIteratorPtr&) {}, &arrivals,
-                                    &matching));
-    IOServicePtr service = arrivals->IOIteratorNext();
-    ASSERT_TRUE(service);
-    IOUSBInterfaceInterfacePtr interface;
-    bool pluginFailed = true;
-    ASSERT_EQ(kIOReturnSuccess, services->CreateInterfaceInterface(service, &interface, &pluginFailed));
-    ASSERT_EQ(kIOReturnSuccess, interface->USBInterfaceOpenSeize());
+    OpenedPrinter opened(services);
+    const auto& interface = opened.interface;
+    ASSERT_TRUE(interface);
 
     const Bytes payload = frameOf(64 * kMB);
     Bytes frame = kit::frame("TBL_WT", "CTRLD_UPDATE_CW", {});
@@ -190,10 +168,7 @@ TEST(LargeFrame, ReachesAnEmulatedPrinterWholeThroughUsbfs) {
             EXPECT_EQ(0u, pieces[i] % kPacket) << "piece " << i;
         }
     }
-    interface->USBInterfaceClose();
-    interface.reset();
-    matching.reset();
-    port->destroy();
+    opened.close();
     services.reset();
 }
 

@@ -26,6 +26,36 @@ inline std::vector<uint8_t> printerDescriptors(uint16_t vendor, uint16_t product
             7, 5, 0x01, 2, 0x00, 0x02, 0,   7, 5, 0x82, 2, 0x00, 0x02, 0};
 }
 
+// The first printer-class interface the services publish, opened for exclusive access; `interface` is empty
+// when there is none or it cannot be opened. Closing it, the registration and the port are the caller's.
+struct OpenedPrinter {
+    IONotificationPortPtr port;
+    IONotificationPtr matching;
+    IOServicePtr service;
+    IOUSBInterfaceInterfacePtr interface;
+
+    explicit OpenedPrinter(const std::shared_ptr<USBServices>& services) {
+        port = services->IONotificationPortCreate();
+        MatchingDict printers;
+        printers.bInterfaceClass = 7;
+        IOIteratorPtr arrivals;
+        bool pluginFailed = true;
+        if (services->IOServiceAddMatchingNotification(port, kIOMatchedNotification, printers,
+                                                       [](const IOIteratorPtr&) {}, &arrivals, &matching) ||
+            !(service = arrivals->IOIteratorNext()) ||
+            services->CreateInterfaceInterface(service, &interface, &pluginFailed) ||
+            interface->USBInterfaceOpenSeize())
+            interface.reset();
+    }
+    void close() {
+        if (interface) interface->USBInterfaceClose();
+        interface.reset();
+        matching.reset();
+        if (port) port->destroy();
+        port.reset();
+    }
+};
+
 class ScriptedPrinter : public VirtualDeviceHandler {
 public:
     IOReturn bulkOut(const uint8_t* data, size_t length, uint32_t) override {

@@ -328,7 +328,9 @@ struct SlotOptions {
     bool iSerial = false;
     std::string serial;
     uint32_t restartDelayMs = 30;
-    uint32_t settleMs = 60;
+    // A PL-MV1's run on its intermediate firmware: long enough for the host to read it even through usbfs on a
+    // loaded machine under a sanitizer, so that every run takes the same path.
+    uint32_t settleMs = kSanitized ? 1500 : 300;
     std::vector<sim::FaultRule> faults;
     static SlotOptions fw(std::string version) {
         SlotOptions o;

@@ -12,9 +12,15 @@ if(OVN_WERROR)
                            -Wno-error=maybe-uninitialized)
   endif()
 endif()
+if(CMAKE_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # A unity build (CMAKE_UNITY_BUILD=ON, as scripts/test.sh builds) includes the sources into batch files, where
+  # g++ takes a source's anonymous-namespace types for a header's.
+  target_compile_options(ovn_options INTERFACE -Wno-subobject-linkage)
+endif()
 if(OVN_SANITIZE)
   string(REPLACE ";" "," _ovn_san "${OVN_SANITIZE}")
-  target_compile_options(ovn_options INTERFACE -fsanitize=${_ovn_san} -fno-omit-frame-pointer -g)
+  # Debug information is the build type's choice (line tables are enough for the sanitizers' reports).
+  target_compile_options(ovn_options INTERFACE -fsanitize=${_ovn_san} -fno-omit-frame-pointer)
   target_link_options(ovn_options INTERFACE -fsanitize=${_ovn_san})
   if(_ovn_san MATCHES "undefined")
     target_compile_options(ovn_options INTERFACE -fno-sanitize-recover=undefined)

@@ -64,6 +64,9 @@ constexpr uint16_t kProductPL25Duplex = 0x0106;
 constexpr uint16_t kProductPL35 = 0x5C01;
 constexpr uint16_t kProductPL45 = 0x5D01;
 
+// The firmware a PL-MV1 runs between the programming restart and its final restart.
+constexpr const char kIntermediateFirmware[] = "MV1_ALLFWU_2.05";
+
 // ---------------------------------------------------------------------------------------------------------
 // Command table
 

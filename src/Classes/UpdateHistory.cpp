@@ -14,6 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Classes/JsonText.h"
+
 namespace ovn::update {
 
 namespace fs = std::filesystem;
@@ -61,16 +63,6 @@ std::string historyTimeText(double secondsSinceEpoch) {
 }
 
 namespace {
-
-nlohmann::json optionalText(const std::optional<std::string>& text) {
-    return text ? nlohmann::json(*text) : nlohmann::json(nullptr);
-}
-
-std::optional<std::string> textOf(const nlohmann::json& line, const char* key) {
-    auto it = line.find(key);
-    if (it == line.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
 
 std::optional<double> parseTime(const std::string& text) {
     std::tm tm{};

@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Classes/JsonText.h"
 #include "Classes/UpdateHistory.h"
 #include "platform/SystemLog.h"
 
@@ -30,14 +31,6 @@ std::mutex gSharedMutex;
 std::shared_ptr<UpdateJournal> gShared;
 
 std::string errnoText() { return std::strerror(errno); }
-
-json optionalText(const std::optional<std::string>& text) { return text ? json(*text) : json(nullptr); }
-
-std::optional<std::string> textOf(const json& j, const char* key) {
-    auto it = j.find(key);
-    if (it == j.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
-}
 
 json toJson(const JournalRecord& r) {
     json files = json::array();

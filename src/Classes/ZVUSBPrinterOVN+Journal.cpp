@@ -19,8 +19,6 @@ namespace proto = ovn::protocol;
 
 namespace {
 
-// The firmware a PL-MV1 runs between the programming restart and its final restart.
-constexpr const char kIntermediateFirmware[] = "MV1_ALLFWU_2.05";
 
 // A serial number as the printer reported it: a missing or placeholder answer is none.
 ZVUSBPrinter::Text usableSerial(const ZVUSBPrinter::Text& text) {
@@ -208,7 +206,7 @@ bool ZVUSBPrinterOVN::resumeFromJournal() {
         journal->close(identity, "failed", firmware);
         return false;
     }
-    if (normalMode && firmware && *firmware != kIntermediateFirmware && firmware != record->from &&
+    if (normalMode && firmware && *firmware != proto::kIntermediateFirmware && firmware != record->from &&
         firmware != record->to) {
         SysLog("%s now runs %s, neither %s nor %s: the journal's update is superseded", name.c_str(),
                versionText(firmware).c_str(), versionText(record->from).c_str(), versionText(record->to).c_str());

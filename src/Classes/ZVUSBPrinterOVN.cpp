@@ -18,8 +18,6 @@ namespace {
 
 constexpr const char kFoundInUpdateModeMessage[] =
     "A printer was unexpectedly found in firmware update mode. Would you like to update the firmware? ";
-// The firmware a PL-MV1 runs between the programming restart and its final restart.
-constexpr const char kIntermediateFirmware[] = "MV1_ALLFWU_2.05";
 
 struct ProductIDs {
     std::mutex mutex;
@@ -197,7 +195,7 @@ void ZVUSBPrinterOVN::resumeUpdatePhase(int64_t phase, const Text& firmware) {
             [self] { self->showNotAnswering("its status was asked for after it restarted for the update"); });
     } else if (phase == ZVFirmwareUpdateRebooting) {
         SysLog("found a device rebooting after firmware update");
-        if (firmware == std::string(kIntermediateFirmware)) {
+        if (firmware == std::string(proto::kIntermediateFirmware)) {
             // The printer restarts once more by itself; the next arrival finishes the update.
             std::this_thread::sleep_for(std::chrono::seconds(1));
         } else {

@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+
 class QTranslator;
 
 namespace ovn::app {
@@ -34,5 +36,8 @@ QString translateCoreText(const std::string& english);
 
 // The language of the installed translation ("de"), or empty for English.
 QString installedTranslationLanguage();
+
+// A text as it stands, untranslated (a name, a version, a path).
+inline QString qs(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace ovn::app

@@ -35,8 +35,6 @@ namespace ovn::app {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 // How long --screenshot waits for the printers to be read.
 constexpr int kScreenshotPollMs = 200;
 constexpr int kScreenshotAttempts = 50;  // 10 s at most

@@ -22,8 +22,6 @@ namespace {
 constexpr int kIconSize = 64;
 constexpr int kMessageWidth = 380;
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-
 QMessageBox::Icon standardIcon(ovn::AlertStyle style) {
     switch (style) {
         case ovn::AlertStyle::Critical: return QMessageBox::Critical;

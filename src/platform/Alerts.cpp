@@ -7,18 +7,18 @@
 namespace ovn {
 
 namespace {
-std::mutex gMutex;
+std::mutex gAlertsMutex;
 std::shared_ptr<AlertPresenter> gPresenter;
 std::function<void()> gTerminate;
 }  // namespace
 
 std::shared_ptr<AlertPresenter> AlertPresenter::shared() {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gAlertsMutex);
     return gPresenter;
 }
 
 void AlertPresenter::setShared(std::shared_ptr<AlertPresenter> presenter) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gAlertsMutex);
     gPresenter = std::move(presenter);
 }
 
@@ -52,14 +52,14 @@ void presentAlert(const AlertRequest& request, std::function<void(long response)
 }
 
 void setTerminationHandler(std::function<void()> handler) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gAlertsMutex);
     gTerminate = std::move(handler);
 }
 
 void requestApplicationTermination() {
     std::function<void()> handler;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        std::lock_guard<std::mutex> lock(gAlertsMutex);
         handler = gTerminate;
     }
     if (handler)

@@ -19,7 +19,7 @@
 namespace ovn {
 
 namespace {
-std::mutex gMutex;
+std::mutex gBundleMutex;
 std::string gOverride;
 }  // namespace
 
@@ -31,7 +31,7 @@ std::string Bundle::executablePath() {
 
 std::string Bundle::resourceDirectory() {
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        std::lock_guard<std::mutex> lock(gBundleMutex);
         if (!gOverride.empty()) return gOverride;
     }
     if (const char* env = getenv("OVN_RESOURCE_DIR"); env && *env) return env;
@@ -49,7 +49,7 @@ std::string Bundle::resourceDirectory() {
 }
 
 void Bundle::setResourceDirectory(const std::string& dir) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gBundleMutex);
     gOverride = dir;
 }
 

@@ -5,14 +5,14 @@
 namespace ovn {
 
 namespace {
-std::mutex gMutex;
+std::mutex gLocalizationMutex;
 std::function<std::string(const std::string&)> gTranslator;
 }  // namespace
 
 std::string Localized(const std::string& english) {
     std::function<std::string(const std::string&)> translator;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        std::lock_guard<std::mutex> lock(gLocalizationMutex);
         translator = gTranslator;
     }
     if (!translator) return english;
@@ -21,7 +21,7 @@ std::string Localized(const std::string& english) {
 }
 
 void setTranslator(std::function<std::string(const std::string&)> translator) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gLocalizationMutex);
     gTranslator = std::move(translator);
 }
 

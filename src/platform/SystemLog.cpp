@@ -12,7 +12,7 @@
 namespace ovn {
 
 namespace {
-std::mutex gMutex;
+std::mutex gLogMutex;
 std::string gIdent = "ovn-utility";
 bool gOpened = false;
 std::atomic<bool> gMirror{false};
@@ -34,7 +34,7 @@ std::string vformat(const char* format, va_list args) {
 void emit(LogChannel channel, std::string line) {
     std::function<void(LogChannel, const std::string&)> capture;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        std::lock_guard<std::mutex> lock(gLogMutex);
         capture = gCapture;
         if (channel == LogChannel::System && gUseSyslog.load()) {
             if (!gOpened) {
@@ -91,7 +91,7 @@ void WarnUser(const std::string& line) {
 }
 
 void SystemLog::setIdentity(const std::string& ident) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gLogMutex);
     gIdent = ident;
     if (gOpened) {
         closelog();
@@ -102,7 +102,7 @@ void SystemLog::setMirrorToStdErr(bool on) { gMirror.store(on); }
 bool SystemLog::mirrorToStdErr() { return gMirror.load(); }
 void SystemLog::setUseSyslog(bool on) { gUseSyslog.store(on); }
 void SystemLog::setCapture(std::function<void(LogChannel, const std::string&)> sink) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    std::lock_guard<std::mutex> lock(gLogMutex);
     gCapture = std::move(sink);
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a while.
+# Runs every fuzz target for a while, as many at once as there are cores (FUZZ_JOBS to choose).
 #
 #   bash fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
 #
@@ -28,22 +28,24 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:allocator_ma
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 WORK=$(mktemp -d -t ovn-fuzz.XXXXXX)
-failed=()
-summary=()
+# Targets run side by side, as many at once as there are cores (FUZZ_JOBS overrides).
+PARALLEL=${FUZZ_JOBS:-$(nproc)}
 
-for t in "${TARGETS[@]}"; do
-  bin="$BUILD/fuzz/$t"
+# run_target T: replays T's regression inputs, then fuzzes it. What it has to say goes to $WORK/T/report, its
+# result ("name|result|inputs run") to $WORK/T/result.
+run_target() {
+  local t=$1 bin="$BUILD/fuzz/$1"
+  mkdir -p "$WORK/$t/corpus" "$WORK/$t/artifacts"
+  exec > "$WORK/$t/report" 2>&1
   if [ ! -x "$bin" ]; then
     echo "$t: not built ($bin missing)"
-    failed+=("$t")
-    summary+=("$t|not built|-")
-    continue
+    echo "$t|not built|-" > "$WORK/$t/result"
+    return
   fi
-  mkdir -p "$WORK/$t/corpus" "$WORK/$t/artifacts"
   if [ -d "$HERE/corpus/$t" ]; then cp -r "$HERE/corpus/$t/." "$WORK/$t/corpus/"; fi
 
   # Known findings first: each input that once failed must pass now.
-  regressions=()
+  local regressions=()
   if [ -d "$HERE/regressions/$t" ]; then
     while IFS= read -r -d '' f; do regressions+=("$f"); done < <(find "$HERE/regressions/$t" -type f ! -name '*.md' -print0 | sort -z)
   fi
@@ -52,17 +54,17 @@ for t in "${TARGETS[@]}"; do
         > "$WORK/$t/regressions.log" 2>&1; then
       echo "$t: a kept regression input fails again:"
       tail -n 40 "$WORK/$t/regressions.log"
-      failed+=("$t")
-      summary+=("$t|regression fails|-")
-      continue
+      echo "$t|regression fails|-" > "$WORK/$t/result"
+      return
     fi
   fi
 
-  echo "$t: ${#regressions[@]} regression inputs pass; fuzzing for ${SECONDS_PER_TARGET} s"
+  echo "$t: ${#regressions[@]} regression inputs pass; fuzzed for ${SECONDS_PER_TARGET} s"
   "$bin" -max_total_time="$SECONDS_PER_TARGET" -timeout=5 -rss_limit_mb=2048 -max_len=16384 \
       -artifact_prefix="$WORK/$t/artifacts/" -print_final_stats=1 "$WORK/$t/corpus" \
       > "$WORK/$t/fuzz.log" 2>&1
-  rc=$?
+  local rc=$?
+  local execs artifacts
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$WORK/$t/fuzz.log" | tail -n1)
   artifacts=$(find "$WORK/$t/artifacts" -type f | sort)
   if [ $rc -ne 0 ] || [ -n "$artifacts" ]; then
@@ -73,11 +75,32 @@ for t in "${TARGETS[@]}"; do
       echo "  input: $a ($(stat -c %s "$a") bytes)"
       head -c 256 "$a" | od -A d -c | head -n 12 | sed 's/^/    /'
     done
-    failed+=("$t")
-    summary+=("$t|FAILED|${execs:-?}")
+    echo "$t|FAILED|${execs:-?}" > "$WORK/$t/result"
   else
-    summary+=("$t|ok|${execs:-?}")
+    echo "$t|ok|${execs:-?}" > "$WORK/$t/result"
   fi
+}
+
+echo "fuzzing ${#TARGETS[@]} targets, $PARALLEL at a time, ${SECONDS_PER_TARGET} s each"
+running=0
+for t in "${TARGETS[@]}"; do
+  if [ "$running" -ge "$PARALLEL" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+  run_target "$t" &
+  running=$((running + 1))
+done
+wait
+
+failed=()
+summary=()
+for t in "${TARGETS[@]}"; do
+  cat "$WORK/$t/report" 2>/dev/null
+  line=$(cat "$WORK/$t/result" 2>/dev/null || echo "$t|no result|-")
+  summary+=("$line")
+  IFS='|' read -r _ result _ <<< "$line"
+  [ "$result" = ok ] || failed+=("$t")
 done
 
 echo

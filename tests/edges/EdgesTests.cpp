@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Classes/ZVPrinters.h"
+#include "kit/Kit.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 
@@ -26,14 +27,8 @@ struct Outcome {
     std::string out, err;
 };
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using kit::readFile;
+using kit::writeFile;
 
 std::string shellWord(const std::string& word) {
     std::string q = "'";
@@ -43,12 +38,8 @@ std::string shellWord(const std::string& word) {
 
 class Edges : public ::testing::Test {
 protected:
-    fs::path dir;
-    void SetUp() override {
-        char name[] = "/tmp/ovn-edges-XXXXXX";
-        dir = mkdtemp(name);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    kit::TempDir scratch;
+    const fs::path dir = scratch.path();
 
     // Runs `PREFIX ovnctl ARGS REDIRECT` in a shell in the scratch folder; standard error is always kept.
     Outcome ctl(const std::vector<std::string>& args, const std::string& redirect = ">out", const std::string& prefix = "") {
@@ -74,15 +65,12 @@ std::vector<std::string> nonJsonLines(const std::string& text) {
     return bad;
 }
 
-// Captures what the program would warn about (system log and standard error).
-struct Warnings {
+// What the program warned about since the capture began (system log and standard error).
+std::string warned() {
     std::string text;
-    Warnings() {
-        ovn::SystemLog::setUseSyslog(false);
-        ovn::SystemLog::setCapture([this](ovn::LogChannel, const std::string& line) { text += line + "\n"; });
-    }
-    ~Warnings() { ovn::SystemLog::setCapture(nullptr); }
-};
+    for (const auto& line : kit::Log::lines()) text += line + "\n";
+    return text;
+}
 
 }  // namespace
 
@@ -102,15 +90,15 @@ TEST_F(Edges, SettingsFileIsNeverWrittenOverAndItsProblemsAreNamed) {
     for (const auto& c : cases) {
         const fs::path file = dir / (std::string(c.name) + ".json");
         writeFile(file, c.contents);
-        Warnings warnings;
+        kit::Log::Capture warnings;
         {
             ovn::FileUserDefaults defaults(file.string());
             defaults.setObject("prefDisplayVersionString", std::string("9.9"));
             EXPECT_EQ(defaults.stringForKey("prefDisplayVersionString"), "9.9") << c.name;
         }
         const std::string after = readFile(file);
-        EXPECT_NE(warnings.text.find(file.string()), std::string::npos) << c.name << ": " << warnings.text;
-        for (const auto& word : c.named) EXPECT_NE(warnings.text.find(word), std::string::npos) << c.name;
+        EXPECT_NE(warned().find(file.string()), std::string::npos) << c.name << ": " << warned();
+        for (const auto& word : c.named) EXPECT_NE(warned().find(word), std::string::npos) << c.name;
         if (std::string(c.name) == "wrong entries") {
             // Usable: the write keeps every entry it does not set, as it was.
             auto json = nlohmann::json::parse(after);
@@ -124,12 +112,12 @@ TEST_F(Edges, SettingsFileIsNeverWrittenOverAndItsProblemsAreNamed) {
     // An entry that is a text but no product ID is named too, and the good ones are used.
     auto store = std::make_shared<ovn::FileUserDefaults>((dir / "wrong entries.json").string());
     ovn::UserDefaults::setStandard(store);
-    Warnings warnings;
+    kit::Log::Capture warnings;
     const auto ids = ZVPrinters::productIDsFromUserDefaults();
     ovn::UserDefaults::setStandard(std::make_shared<ovn::MemoryUserDefaults>());
     EXPECT_EQ(ids, ZVPrinters::IndexSet{0x5C01});
-    EXPECT_NE(warnings.text.find(store->path() + ": ignoring additionalProductIDs entry \"0xZZ\""), std::string::npos)
-        << warnings.text;
+    EXPECT_NE(warned().find(store->path() + ": ignoring additionalProductIDs entry \"0xZZ\""), std::string::npos)
+        << warned();
 }
 
 TEST_F(Edges, SettingsWritesKeepModeFollowSymlinksAndLeaveNoTemporaryFile) {

@@ -1,7 +1,6 @@
 // S-record firmware images: the line check, the padding and the image that is sent, from good, damaged and
 // oversized files.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,107 +10,27 @@
 
 #include "Classes/OVNFirmwareCatalogue.h"
 #include "Classes/OVNSRecord.h"
+#include "kit/Kit.h"
 #include "platform/Value.h"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <mutex>
-#include <string>
-#include <vector>
-
-#include "platform/Bundle.h"
-#include "platform/SystemLog.h"
-
-namespace ovn::test {
-
-inline std::vector<uint8_t> readBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-inline void writeBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-inline std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
-inline void writeText(const std::filesystem::path& path, const std::string& text) { writeBytes(path, bytesOf(text)); }
-// The delivered data of the build tree (the directory the programs use when no override is set).
-inline std::filesystem::path deliveredDirectory() { return Bundle::resourceDirectory(); }
-
-// A fresh directory that serves as the directory of delivered data while it exists.
-class TempResources {
-public:
-    TempResources() : source_(Bundle::resourceDirectory()) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ovn-fw-test-XXXXXX").string();
-        const char* made = mkdtemp(pattern.data());
-        EXPECT_NE(made, nullptr);
-        dir_ = made ? made : "";
-        Bundle::setResourceDirectory(dir_.string());
-    }
-    ~TempResources() {
-        Bundle::setResourceDirectory("");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    TempResources(const TempResources&) = delete;
-    TempResources& operator=(const TempResources&) = delete;
-
-    const std::filesystem::path& dir() const { return dir_; }
-    std::filesystem::path path(const std::string& name) const { return dir_ / name; }
-    void copyDelivered(const std::string& name) const {
-        std::filesystem::copy_file(source_ / name, dir_ / name, std::filesystem::copy_options::overwrite_existing);
-    }
-
-private:
-    std::filesystem::path dir_, source_;
-};
-
-// Collects the system-log lines written while it exists.
-class LogCapture {
-public:
-    LogCapture() {
-        SystemLog::setUseSyslog(false);
-        SystemLog::setCapture([this](LogChannel channel, const std::string& line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (channel == LogChannel::System) lines_.push_back(line);
-        });
-    }
-    ~LogCapture() { SystemLog::setCapture(nullptr); }
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    size_t count(const std::string& line) const {
-        auto all = lines();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), line));
-    }
-    bool contains(const std::string& line) const { return count(line) > 0; }
-    bool anyStartsWith(const std::string& prefix) const {
-        auto all = lines();
-        return std::any_of(all.begin(), all.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-}  // namespace ovn::test
-
 
 namespace ovn {
 namespace {
 
 using namespace OVNSRecord;
-using test::LogCapture;
-using test::TempResources;
+using kit::Log;
 using Result = SRecCheck::Result;
 using Lines = std::vector<std::string>;
+
+Lines systemLog() { return Log::lines(LogChannel::System); }
+std::vector<uint8_t> bytesOf(const std::filesystem::path& path) { return kit::bytesOf(kit::readFile(path)); }
+void write(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::filesystem::remove(path);  // a link to the delivered file
+    kit::writeFile(path, kit::textOf(bytes));
+}
+bool loggedStartingWith(const std::string& prefix) {
+    auto all = systemLog();
+    return std::any_of(all.begin(), all.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
 
 const char* kBadFile = "Bad firmware file! Verification failed!";
 
@@ -192,48 +111,48 @@ TEST(SRecordCheck, ZeroBytesAndFilesWithoutRecords) {
 
 TEST(Padding, ToTheNextMultipleOfFourWithZeroBytes) {
     using B = std::vector<uint8_t>;
-    LogCapture log;
+    Log::Capture capture;
     B expected(13, 0xAB);
     auto padded = paddedData(expected);
     expected.insert(expected.end(), {0, 0, 0});
     EXPECT_EQ(padded, expected);
-    EXPECT_EQ(log.lines(), Lines{"padding data of length 13 to length 16"});
+    EXPECT_EQ(systemLog(), Lines{"padding data of length 13 to length 16"});
 
-    LogCapture quiet;
+    Log::clear();
     EXPECT_EQ(paddedData(B(16, 0x5A)), B(16, 0x5A));
     EXPECT_EQ(paddedData(B{}), B{});
     EXPECT_EQ(paddedData(std::nullopt), std::nullopt);
-    EXPECT_TRUE(quiet.lines().empty());
+    EXPECT_TRUE(systemLog().empty());
 
     EXPECT_EQ(paddedData(B{1}), (B{1, 0, 0, 0}));
     EXPECT_EQ(paddedData(B{1, 2, 3}), (B{1, 2, 3, 0}));
     EXPECT_EQ(paddedData(B{1, 2, 3, 4, 5}), (B{1, 2, 3, 4, 5, 0, 0, 0}));
     // The colour-table version payload of a 17-character name.
-    EXPECT_EQ(paddedData(test::bytesOf("PL15_300_0161.CWD"))->size(), 20u);
-    EXPECT_EQ(paddedData(test::bytesOf("PL45_SD_300_0101.CWD"))->size(), 20u);
+    EXPECT_EQ(paddedData(kit::bytesOf("PL15_300_0161.CWD"))->size(), 20u);
+    EXPECT_EQ(paddedData(kit::bytesOf("PL45_SD_300_0101.CWD"))->size(), 20u);
 }
 
 // ---- The image that is sent
 
 TEST(FirmwareImageLayout, HeaderSpaceFileBytesAndPadding) {
-    TempResources res;
+    kit::TempDir res;
     const std::string text = joined(kRecords, "\n", false);  // 111 bytes: one byte of padding
     ASSERT_EQ(text.size(), 111u);
-    test::writeText(res.path("x.fw"), text);
+    kit::writeFile(res / "x.fw", text);
 
-    LogCapture log;
+    Log::Capture capture;
     ImageError error = ImageError::NotFound;
-    auto image = readFirmwareImage(res.path("x.fw").string(), kFrameHeaderLength, &error);
+    auto image = readFirmwareImage(res.file("x.fw"), kFrameHeaderLength, &error);
     ASSERT_TRUE(image);
     EXPECT_EQ(error, ImageError::None);
     EXPECT_EQ(image->headroom(), 32u);
     EXPECT_EQ(image->fileLength(), text.size());
-    std::vector<uint8_t> payload = test::bytesOf(text + '\0');
+    std::vector<uint8_t> payload = kit::bytesOf(text + '\0');
     EXPECT_EQ(image->payloadCopy(), payload);
     std::vector<uint8_t> frame(32, 0);
     frame.insert(frame.end(), payload.begin(), payload.end());
     EXPECT_EQ(std::vector<uint8_t>(image->frame().begin(), image->frame().end()), frame);
-    EXPECT_EQ(log.lines(), Lines{"padding data of length 111 to length 112"});
+    EXPECT_EQ(systemLog(), Lines{"padding data of length 111 to length 112"});
 
     // The frame header goes in front of the payload in the same buffer.
     auto header = image->header();
@@ -249,18 +168,18 @@ TEST(FirmwareImageLayout, HeaderSpaceFileBytesAndPadding) {
     EXPECT_EQ(taken.size(), 144u);
     EXPECT_TRUE(image->frame().empty());
 
-    auto bare = readFirmwareImage(res.path("x.fw").string(), 0);
+    auto bare = readFirmwareImage(res.file("x.fw"), 0);
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->payloadCopy(), payload);
     EXPECT_EQ(bare->frame().size(), 112u);
 
     // A whole number of words gets no padding.
-    test::writeText(res.path("x.fw"), text + "\n");
-    LogCapture quiet;
-    auto whole = readFirmwareImage(res.path("x.fw").string());
+    kit::writeFile(res / "x.fw", text + "\n");
+    Log::clear();
+    auto whole = readFirmwareImage(res.file("x.fw"));
     ASSERT_TRUE(whole);
-    EXPECT_EQ(whole->payloadCopy(), test::bytesOf(text + "\n"));
-    EXPECT_TRUE(quiet.lines().empty());
+    EXPECT_EQ(whole->payloadCopy(), kit::bytesOf(text + "\n"));
+    EXPECT_TRUE(systemLog().empty());
 }
 
 class FirmwareBlob : public ::testing::Test {
@@ -273,22 +192,23 @@ protected:
         return image;
     }
     DeviceInfoDict info;
+    Log::Capture capture;
 };
 
 TEST_F(FirmwareBlob, DeliveredImagesAreTheFileBytesPadded) {
     for (const auto& row : OVNFirmwareCatalogue::catalogue()) {
         SCOPED_TRACE(row.model);
         info.set(cFirmwareFilenames, row.files);
-        LogCapture log;
+        Log::clear();
         auto image = blob(ImageError::None);
         ASSERT_TRUE(image);
-        auto file = test::readBytes(*OVNFirmwareCatalogue::resourcePath(row.firmwareFile()));
+        auto file = bytesOf(*OVNFirmwareCatalogue::resourcePath(row.firmwareFile()));
         auto expected = file;
         expected.resize(paddedLength(file.size()), 0);
         EXPECT_EQ(image->payloadCopy(), expected);
         EXPECT_EQ(image->payload().size() % 4, 0u);
         EXPECT_LE(image->payload().size(), kMaxFramePayload);
-        EXPECT_EQ(log.lines(), file.size() % 4 ? Lines{"padding data of length " + std::to_string(file.size()) +
+        EXPECT_EQ(systemLog(), file.size() % 4 ? Lines{"padding data of length " + std::to_string(file.size()) +
                                                        " to length " + std::to_string(expected.size())}
                                                : Lines{});
     }
@@ -299,10 +219,10 @@ class DamagedFirmware : public FirmwareBlob {
 protected:
     void SetUp() override {
         FirmwareBlob::SetUp();
-        res.copyDelivered("PL15 01.61.fw");
-        original = test::readBytes(res.path("PL15 01.61.fw"));
+        original = bytesOf(res.path("PL15 01.61.fw"));
+        write(original);  // a file of its own in place of the link to the delivered one
     }
-    void write(const std::vector<uint8_t>& bytes) { test::writeBytes(res.path("PL15 01.61.fw"), bytes); }
+    void write(const std::vector<uint8_t>& bytes) { ovn::write(res.path("PL15 01.61.fw"), bytes); }
     // Sets the file's length without writing anything to disk.
     void sized(off_t length) {
         int fd = ::open(res.path("PL15 01.61.fw").c_str(), O_WRONLY | O_TRUNC);
@@ -310,24 +230,22 @@ protected:
         ASSERT_EQ(::ftruncate(fd, length), 0);
         ::close(fd);
     }
-    TempResources res;
+    kit::Resources res;
     std::vector<uint8_t> original;
 };
 
 TEST_F(DamagedFirmware, MissingAndEmptyFiles) {
     EXPECT_TRUE(blob(ImageError::None));  // the intact copy
     std::filesystem::remove(res.path("PL15 01.61.fw"));
-    {
-        LogCapture log;
-        EXPECT_FALSE(blob(ImageError::NotFound));
-        EXPECT_EQ(log.count(kBadFile), 1u);
-        EXPECT_TRUE(log.contains("firmware file PL15 01.61.fw not found"));
-    }
+    Log::clear();
+    EXPECT_FALSE(blob(ImageError::NotFound));
+    EXPECT_EQ(Log::count(kBadFile), 1u);
+    EXPECT_TRUE(Log::contains("firmware file PL15 01.61.fw not found"));
     write({});
-    LogCapture log;
+    Log::clear();
     EXPECT_FALSE(blob(ImageError::BadRecords));
-    EXPECT_EQ(log.count(kBadFile), 1u);
-    EXPECT_FALSE(log.anyStartsWith("padding data"));
+    EXPECT_EQ(Log::count(kBadFile), 1u);
+    EXPECT_FALSE(loggedStartingWith("padding data"));
 }
 
 TEST_F(DamagedFirmware, BadLineInTheMiddle) {
@@ -335,12 +253,12 @@ TEST_F(DamagedFirmware, BadLineInTheMiddle) {
     const size_t lineStart = std::string(bytes.begin(), bytes.begin() + long(bytes.size() / 2)).rfind('\n') + 1;
     bytes[lineStart] = 'X';
     write(bytes);
-    LogCapture log;
+    Log::clear();
     EXPECT_FALSE(blob(ImageError::BadRecords));
-    EXPECT_EQ(log.count(kBadFile), 1u);
-    EXPECT_TRUE(log.anyStartsWith("firmware file " + res.path("PL15 01.61.fw").string() + ": bad S-record at offset " +
+    EXPECT_EQ(Log::count(kBadFile), 1u);
+    EXPECT_TRUE(loggedStartingWith("firmware file " + res.path("PL15 01.61.fw").string() + ": bad S-record at offset " +
                                   std::to_string(lineStart)));
-    EXPECT_FALSE(log.anyStartsWith("padding data"));
+    EXPECT_FALSE(loggedStartingWith("padding data"));
 }
 
 TEST_F(DamagedFirmware, WrongChecksumCutRecordsAndZeroBytesFail) {
@@ -382,13 +300,11 @@ TEST_F(DamagedFirmware, CRLFLineEndsPassAndAreSentUnchanged) {
 
 TEST_F(DamagedFirmware, FilesTooLargeForOneFrameAreRefusedUnread) {
     sized(100'000'000);
-    {
-        LogCapture log;
-        EXPECT_FALSE(blob(ImageError::TooLarge));
-        EXPECT_EQ(log.count(kBadFile), 1u);
-        EXPECT_TRUE(log.anyStartsWith("firmware file " + res.path("PL15 01.61.fw").string() +
-                                      " is too large: 100000000 bytes"));
-    }
+    Log::clear();
+    EXPECT_FALSE(blob(ImageError::TooLarge));
+    EXPECT_EQ(Log::count(kBadFile), 1u);
+    EXPECT_TRUE(loggedStartingWith("firmware file " + res.path("PL15 01.61.fw").string() +
+                                   " is too large: 100000000 bytes"));
     // 99,999,997 bytes would pad to 100,000,000, one digit more than the frame's length field has.
     sized(static_cast<off_t>(kMaxFirmwareFileLength) + 1);
     EXPECT_FALSE(blob(ImageError::TooLarge));

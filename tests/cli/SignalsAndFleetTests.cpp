@@ -1,30 +1,26 @@
 // ovnctl run as a script runs it: signals at each point of an update, several printers in one command, the
 // checked counter reset, the JSON of `list` and `watch`, and `history`.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "kit/Kit.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
+using Ran = kit::Program::Outcome;
 
 struct Signal {
     int number = 0;
@@ -34,55 +30,15 @@ struct Signal {
 // Runs ovnctl with its standard input left open (a question waits for an answer), XDG_STATE_HOME set to `state`,
 // and the signal sent when its moment comes.
 Ran ovnctl(const std::vector<std::string>& args, const fs::path& state, Signal signal = {}) {
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0), dup2(out[1], 1), dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        setenv("XDG_STATE_HOME", state.c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(OVNCTL_PATH)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(OVNCTL_PATH, argv.data());
-        _exit(127);
+    kit::Program program(OVNCTL_PATH, args, "", {"XDG_STATE_HOME=" + state.string()}, true);
+    if (signal.number) {
+        if (signal.when.empty())
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        else
+            EXPECT_TRUE(program.waitForOutput(signal.when, 60000)) << "never said: " << signal.when;
+        program.signal(signal.number);
     }
-    close(in[0]), close(out[1]), close(err[1]);
-    Ran run;
-    const auto start = std::chrono::steady_clock::now();
-    bool sent = signal.number == 0;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        if (elapsed > std::chrono::seconds(60)) kill(pid, SIGKILL);
-        if (!sent && (signal.when.empty() ? elapsed > std::chrono::milliseconds(700)
-                                          : (run.err + run.out).find(signal.when) != std::string::npos)) {
-            kill(pid, signal.number);
-            sent = true;
-        }
-        if (poll(fds, 2, 50) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            char buf[65536];
-            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            } else {
-                (i == 0 ? run.out : run.err).append(buf, static_cast<size_t>(n));
-            }
-        }
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(in[1]);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return run;
-}
-
-fs::path tempDir() {
-    char name[] = "/tmp/ovnctl-fleet-XXXXXX";
-    return fs::path(mkdtemp(name));
+    return program.finish();
 }
 
 std::vector<json> jsonLines(const fs::path& file) {
@@ -140,7 +96,8 @@ TEST(CliSignals, EndWithTheSignalsStatusAndTellWhatIsLeft) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.back() + " " + std::to_string(c.signal.number));
-        const auto dir = tempDir();
+        const kit::TempDir scratch;
+        const fs::path& dir = scratch.path();
         auto args = c.args;
         args.insert(args.begin(), {"--trace-usb", (dir / "trace.jsonl").string()});
         const Ran r = ovnctl(args, dir, c.signal);
@@ -205,7 +162,8 @@ TEST(CliFleet, EachPrinterItsOwnResultAndTheStatusOfTheWorst) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[3] + " " + c.args[c.args.size() - 2] + " " + c.args.back());
-        const auto dir = tempDir();
+        const kit::TempDir scratch;
+        const fs::path& dir = scratch.path();
         auto args = c.args;
         args.insert(args.begin(), {"--json", "--trace-usb", (dir / "trace.jsonl").string()});
         const Ran r = ovnctl(args, dir);
@@ -255,7 +213,7 @@ TEST(CliFleet, TextLinesNameEachPrinterAndTheReason) {
     };
     const std::regex doubled(R"(\b(\w+) \1\b)");
     for (const auto& c : cases) {
-        const Ran r = ovnctl(c.args, tempDir());
+        const Ran r = ovnctl(c.args, kit::TempDir().path());
         EXPECT_EQ(r.status, c.status) << r.err;
         for (const auto& text : c.out) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
         EXPECT_FALSE(std::regex_search(r.out + r.err, doubled)) << r.out << r.err;
@@ -264,7 +222,8 @@ TEST(CliFleet, TextLinesNameEachPrinterAndTheReason) {
 
 // list --json: USB IDs as numbers and texts, unknown values null; watch names the printer's serial number.
 TEST(CliFleet, ListAndWatchJson) {
-    const auto dir = tempDir();
+    const kit::TempDir scratch;
+    const fs::path& dir = scratch.path();
     const Ran list = ovnctl({"--json", "--simulate", "PL25D:serial=A:vendor=0x2A72", "list"}, dir);
     ASSERT_EQ(list.status, 0) << list.err;
     const json printers = json::parse(list.out, nullptr, false);
@@ -290,7 +249,8 @@ TEST(CliFleet, ListAndWatchJson) {
 
 // history: the recorded updates, filtered by --serial; a line that does not parse is skipped with a warning.
 TEST(CliHistory, ShowsTheRecordedUpdates) {
-    const auto dir = tempDir();
+    const kit::TempDir scratch;
+    const fs::path& dir = scratch.path();
     fs::create_directories(dir / "ovn-utility");
     std::ofstream(dir / "ovn-utility" / "history.jsonl")
         << R"({"time":"2026-12-01T10:00:00Z","model":"OVN PL35","serial":"S1","from":"PL35 01.50","to":"PL35 01.52",)"

@@ -15,6 +15,7 @@
 #include "Classes/UpdateHistory.h"
 #include "Classes/UpdateJournal.h"
 #include "Classes/ZVPrinters.h"
+#include "kit/Kit.h"
 #include "platform/Alerts.h"
 #include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
@@ -36,38 +37,17 @@ constexpr char kTo[] = "PL15 01.61";
 constexpr char kSuccess[] = "Firmware update was successful!";
 constexpr char kProblem[] = "There was a problem with the firmware update!";
 
-bool pumpUntil(const std::function<bool()>& done, int ms = 10000) {
-    return ovn::MainRunLoop::runUntil(done, std::chrono::milliseconds(ms));
-}
-void onMain(const std::function<void()>& block) {
-    bool done = false;
-    ovn::DispatchQueue::main()->async([&] { block(); done = true; });
-    pumpUntil([&] { return done; });
-}
+using kit::onMain;
+bool pumpUntil(const std::function<bool()>& done, int ms = 10000) { return kit::pumpUntil(done, kit::waitLimitMs(ms)); }
 
-struct Presenter : ovn::AlertPresenter {
-    std::mutex mutex;
-    std::vector<ovn::AlertRequest> shown;
-    std::map<std::string, long> answers;  // by title; the first button otherwise
-    void present(const ovn::AlertRequest& request, std::function<void(long)> completion) override {
-        long response = ovn::kAlertFirstButtonReturn;
-        {
-            std::lock_guard lock(mutex);
-            shown.push_back(request);
-            if (auto it = answers.find(request.title); it != answers.end()) response = it->second;
-        }
-        if (request.checkbox && request.checkbox->toggled) request.checkbox->toggled(true);
-        completion(response);
-    }
-    size_t count(const std::string& title) {
-        std::lock_guard lock(mutex);
-        return std::count_if(shown.begin(), shown.end(), [&](auto& a) { return a.title == title; });
-    }
-    std::optional<ovn::AlertRequest> last(const std::string& title) {
-        std::lock_guard lock(mutex);
-        for (auto it = shown.rbegin(); it != shown.rend(); ++it)
-            if (it->title == title) return *it;
-        return std::nullopt;
+// Answers by title; the first button otherwise.
+struct Presenter : kit::Presenter {
+    std::map<std::string, long> answers;
+    Presenter() {
+        setPolicy([this](const ovn::AlertRequest& request) -> std::optional<long> {
+            auto it = answers.find(request.title);
+            return it == answers.end() ? std::optional<long>(ovn::kAlertFirstButtonReturn) : it->second;
+        });
     }
 };
 

@@ -190,7 +190,8 @@ void Presenter::present(const ovn::AlertRequest& request, std::function<void(lon
         shown_.push_back({request.title, request.message, request.buttons, request.checkbox.has_value(),
                           ZVUSBPrinter::isMainQueue(), response, request.style, request.modality,
                           request.checkbox ? request.checkbox->title : "",
-                          request.enableSecondButtonObject && !request.enableSecondButtonKeyPath.empty()});
+                          request.enableSecondButtonObject && !request.enableSecondButtonKeyPath.empty(),
+                          request.subject});
     }
     if (completion) completion(response);
 }
@@ -886,7 +887,8 @@ Texts Announcements::valuesOf(const std::string& key) const {
 // ---------------------------------------------------------------------------------------------------------
 // Program
 
-Program::Program(const std::string& path, const Texts& args, const std::string& input, const Texts& env) {
+Program::Program(const std::string& path, const Texts& args, const std::string& input, const Texts& env,
+                 bool keepInputOpen) {
     int in[2], out[2], err[2];
     if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
     pid_ = fork();
@@ -908,7 +910,10 @@ Program::Program(const std::string& path, const Texts& args, const std::string& 
     close(out[1]);
     close(err[1]);
     if (!input.empty()) (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
+    if (keepInputOpen)
+        inFd_ = in[1];
+    else
+        close(in[1]);
     outFd_ = out[0];
     errFd_ = err[0];
 }
@@ -920,6 +925,7 @@ Program::~Program() {
     }
     if (outFd_ >= 0) close(outFd_);
     if (errFd_ >= 0) close(errFd_);
+    if (inFd_ >= 0) close(inFd_);
 }
 
 bool Program::pump(int ms) {
@@ -942,7 +948,7 @@ bool Program::pump(int ms) {
 
 bool Program::waitForOutput(const std::string& text, int ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (outcome_.out.find(text) == std::string::npos) {
+    while (outcome_.out.find(text) == std::string::npos && outcome_.err.find(text) == std::string::npos) {
         if (std::chrono::steady_clock::now() >= deadline || !pump(50)) return false;
     }
     return true;

@@ -168,6 +168,7 @@ public:
         ovn::AlertModality modality = ovn::AlertModality::Sheet;
         std::string checkboxTitle;
         bool secondButtonBound = false;  // enabled only while a key of the printer reads true
+        std::string subject;             // the printer the alert is about
     };
     using Policy = std::function<std::optional<long>(const ovn::AlertRequest&)>;
 
@@ -453,8 +454,12 @@ public:
         std::string out;
         std::string err;
     };
-    Program(const std::string& path, const Texts& args, const std::string& input = "", const Texts& env = {});
+    // With keepInputOpen the program's standard input stays open after the input (a question waits for its
+    // answer) until the program ends.
+    Program(const std::string& path, const Texts& args, const std::string& input = "", const Texts& env = {},
+            bool keepInputOpen = false);
     ~Program();
+    // Whether the text appeared on standard output or standard error within ms.
     bool waitForOutput(const std::string& text, int ms);
     void signal(int sig);
     Outcome finish(int ms = 60000);
@@ -468,6 +473,7 @@ private:
     int pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    int inFd_ = -1;
     bool reaped_ = false;
     Outcome outcome_;
 };

@@ -34,8 +34,6 @@ DeviceInfoRegistry& gPrivateInstanceRegistry() {
     return *registry;
 }
 
-std::string textOrNull(const std::optional<std::string>& text) { return text ? *text : std::string("(null)"); }
-
 std::string formatted(const char* format, unsigned long long a, unsigned long long b = 0, unsigned long long c = 0) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, format, a, b, c);
@@ -381,7 +379,14 @@ std::string ZVUSBPrinter::descriptionUTF8() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const Text& maker = manufacturer_ ? manufacturer_ : vendorUSB_;
     const Text& kind = model_ ? model_ : productUSB_;
-    return textOrNull(maker) + " " + textOrNull(kind) + " " + textOrNull(serialNumberUSB_);
+    // What is not known is left out rather than written as "(null)".
+    std::string out;
+    for (const Text* part : {&maker, &kind, &serialNumberUSB_}) {
+        if (!*part || (*part)->empty()) continue;
+        if (!out.empty()) out += ' ';
+        out += **part;
+    }
+    return out.empty() ? std::string("an unidentified printer") : out;
 }
 
 void ZVUSBPrinter::setInFirmwareUpdate(bool busy) {

@@ -101,6 +101,8 @@ TEST(SetUp, DeviceIdWithShortKeysNamesThePrinter) {
     auto p = rig.listed(s);
     EXPECT_EQ(p->manufacturer(), "Acme Photo");
     EXPECT_EQ(p->model(), "X1");
+    // Log lines name it by what is known: it reports no USB serial number.
+    EXPECT_EQ(Log::matching("running probe on"), Texts{"running probe on Acme Photo X1"});
 }
 
 TEST(SetUp, SavedInformationShowsUntilTheProbeReplacesIt) {

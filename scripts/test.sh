@@ -28,7 +28,7 @@ step() {
   echo "=== $* ==="
 }
 
-# Every build here starts from nothing on a CI machine: the libraries and ovnctl are built as unity builds
+# Every build here starts from nothing on a CI machine: the libraries and programs are built as unity builds
 # (a batch of sources per compiler run), which halves their compile time.
 UNITY=-DCMAKE_UNITY_BUILD=ON
 

@@ -19,7 +19,6 @@ namespace proto = ovn::protocol;
 
 namespace {
 
-
 // A serial number as the printer reported it: a missing or placeholder answer is none.
 ZVUSBPrinter::Text usableSerial(const ZVUSBPrinter::Text& text) {
     if (!text) return std::nullopt;

@@ -22,10 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using Outcome = kit::Program::Outcome;
 
 using kit::readFile;
 using kit::writeFile;

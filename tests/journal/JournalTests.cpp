@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 
 #include "Classes/OVNFirmwareCatalogue.h"
 #include "Classes/UpdateHistory.h"
